@@ -1,0 +1,107 @@
+// The conversion loop: the image is read one 64 KiB block at a time, the
+// block's records are formatted into one text buffer and leave in one write.
+#include "ihex.h"
+#include "records.h"
+
+std::uint32_t load_address = default_load_address;
+int omit_blank = 0;
+
+namespace {
+
+constexpr std::uint64_t address_space_size = std::uint64_t{1} << 32;
+constexpr std::size_t lines_per_block = block_size / line_size;
+constexpr std::size_t address_record_size = 1 + 2 + 4 + 2 + 4 + 2 + 1;
+constexpr std::size_t end_record_size = 1 + 2 + 4 + 2 + 2 + 1;
+// Upper address bits that no segment has: nothing written yet.
+constexpr std::uint32_t no_segment = 0x10000;
+
+// Text of one block: every line, one line split at a 64 KiB boundary, an
+// address record for each of the two segments a block can touch, the End
+// Of File record, and the NUL that append_checksum leaves behind.
+constexpr std::size_t block_text_size =
+    (lines_per_block + 1) * record_size + 2 * address_record_size + end_record_size + 1;
+
+// The current block of the image.
+unsigned char image_buffer[block_size];
+// The current block's records, written with one call.
+char block_text[block_text_size];
+
+// One data record that lies inside a single 64 KiB segment, preceded by an
+// Extended Linear Address record when its segment differs from the last.
+inline char *put_record_in_segment(char *out, std::uint32_t address, const unsigned char *bytes,
+                                   std::size_t count, std::uint32_t *last_segment)
+{
+    const std::uint32_t segment = address >> 16;
+    if (segment != *last_segment) {
+        out = put_extended_linear_address(out, static_cast<std::uint16_t>(segment));
+        *last_segment = segment;
+    }
+    return put_data_record(out, static_cast<std::uint16_t>(address), bytes, count);
+}
+
+// Formats the records of the block at image_buffer and returns their end.
+char *format_block(char *out, std::uint32_t block_address, std::size_t count,
+                   std::uint32_t *last_segment)
+{
+    for (std::size_t n = 0; n < count; n += line_size) {
+        std::size_t length = count - n < line_size ? count - n : line_size;
+        const unsigned char *line = image_buffer + n;
+        if (omit_blank) {
+            length = trim_blank_tail(line, length);
+            if (length == 0)
+                continue;
+        }
+        const std::uint32_t address = block_address + static_cast<std::uint32_t>(n);
+        const std::size_t room = block_size - (address & 0xFFFFu);
+        if (length > room) {
+            // Records shouldn't cross 64K boundaries: a reader adds the
+            // record's 16-bit offset to one segment base only.
+            out = put_record_in_segment(out, address, line, room, last_segment);
+            out = put_record_in_segment(out, address + static_cast<std::uint32_t>(room),
+                                        line + room, length - room, last_segment);
+        } else {
+            out = put_record_in_segment(out, address, line, length, last_segment);
+        }
+    }
+    return out;
+}
+
+bool write_text(const char *begin, const char *end, std::FILE *output)
+{
+    const auto size = static_cast<std::size_t>(end - begin);
+    return std::fwrite(begin, 1, size, output) == size;
+}
+
+} // namespace
+
+bool image_fits(std::uint64_t size)
+{
+    return load_address + size <= address_space_size;
+}
+
+convert_result convert_image(std::FILE *input, std::FILE *output)
+{
+    std::uint64_t image_size = 0; // bytes of the image read so far
+    std::uint32_t last_segment = no_segment;
+    bool end_of_input = false;
+    while (!end_of_input) {
+        const std::size_t count = std::fread(image_buffer, 1, block_size, input);
+        if (std::ferror(input))
+            return read_failed;
+        end_of_input = count < block_size;
+        if (count == 0)
+            break;
+        if (!image_fits(image_size + count))
+            return image_too_large;
+        const auto block_address = static_cast<std::uint32_t>(load_address + image_size);
+        image_size += count;
+        if (omit_blank && block_is_blank(image_buffer, count))
+            continue;
+        if (!write_text(block_text, format_block(block_text, block_address, count, &last_segment),
+                        output))
+            return write_failed;
+    }
+    if (!write_text(block_text, put_end_of_file(block_text), output) || std::fflush(output) != 0)
+        return write_failed;
+    return converted;
+}

@@ -1,0 +1,214 @@
+// The command line as a user meets it: fw2hex run as a process in a fresh
+// folder, checking its output streams, its status and the files it leaves.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <functional>
+#include <set>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+#include "test_support.h"
+
+namespace {
+
+const std::string usage = "Binary STM32 to iHex\n"
+                          "Options:\n"
+                          "\t-a #\tloading address (default is 0x8000000)\n"
+                          "\t-s\tsave space by ommiting regions of 0xff\n"
+                          "\t-h\thelp\n"
+                          "Example: fw2hex binary_image\n";
+const std::string impossible = "getopt returned impossible value: 63 ('?')\n";
+const std::string no_input = "No input file specifed.\n\n";
+
+// image.bin: one data byte and a blank tail of 15.
+const bytes image = bytes{0x01} + repeat(15, 0xFF);
+const std::string eof = ":00000001FF\n";
+const std::string image_hex = ":020000040800F2\n:1000000001FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFE\n" + eof;
+const std::string image_hex_s = ":020000040800F2\n:0100000001FE\n" + eof;
+const std::string image_hex_at_0 = ":020000040000FA\n:1000000001FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFE\n" + eof;
+const std::string image_hex_at_4000 = ":020000040800F2\n:1040000001FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFBE\n" + eof;
+const std::string image_hex_at_top = ":02000004FFFFFC\n:10FFF00001FFFFFFFFFFFFFFFFFFFFFFFFFFFFFF0F\n" + eof;
+const std::string too_large = "Image 'image.bin' does not fit in the 32-bit address space at 0xFFFFFFFF\n";
+
+std::set<std::string> listing(const std::string &dir)
+{
+    std::set<std::string> names;
+    DIR *folder = opendir(dir.c_str());
+    while (const dirent *entry = readdir(folder))
+        if (entry->d_name[0] != '.' || entry->d_name[1] > '.')
+            names.insert(entry->d_name);
+    closedir(folder);
+    return names;
+}
+
+using setup = std::function<void(const temp_dir &)>;
+void no_setup(const temp_dir &) {}
+setup symbolic_link(const std::string &target, const std::string &name)
+{
+    return [=](const temp_dir &dir) { ASSERT_EQ(symlink(target.c_str(), (dir / name).c_str()), 0); };
+}
+setup folder(const std::string &name)
+{
+    return [=](const temp_dir &dir) { ASSERT_EQ(mkdir((dir / name).c_str(), 0755), 0); };
+}
+setup file(const std::string &name, const bytes &content)
+{
+    return [=](const temp_dir &dir) { write_file(dir / name, content); };
+}
+setup sparse_file(const std::string &name, std::uint64_t size)
+{
+    return [=](const temp_dir &dir) {
+        write_file(dir / name, {});
+        ASSERT_EQ(truncate((dir / name).c_str(), static_cast<off_t>(size)), 0);
+    };
+}
+
+} // namespace
+
+TEST(CommandLine, Cases)
+{
+    const std::string long_name(200, 'f');
+    const std::string bin(image.begin(), image.end());
+    const struct {
+        std::vector<std::string> args;
+        setup prepare;
+        int status;
+        std::string out, err;
+        std::set<std::string> files;                            // the folder's names afterwards
+        std::vector<std::pair<std::string, std::string>> texts; // file, its whole content
+    } cases[] = {
+        // Options and usage.
+        {{}, no_setup, 255, usage, no_input, {"image.bin"}, {}},
+        {{"-h", "image.bin"}, no_setup, 0, usage, "", {"image.bin"}, {}},
+        {{"-a", "20000000", "-h"}, no_setup, 0, usage, "", {"image.bin"}, {}},
+        {{"--help"}, no_setup, 0, usage, "fw2hex: invalid option -- '-'\n" + impossible, {"image.bin"}, {}},
+        {{"-a"}, no_setup, 255, usage,
+         "fw2hex: option requires an argument -- 'a'\n" + impossible + no_input, {"image.bin"}, {}},
+        {{"-x", "image.bin"}, no_setup, 0, "", "fw2hex: invalid option -- 'x'\n" + impossible,
+         {"image.bin", "image.hex"}, {{"image.hex", image_hex}}},
+        {{"image.bin", "-h"}, no_setup, 0, "", "", {"image.bin", "image.hex"}, {{"image.hex", image_hex}}},
+        {{"image.bin", "-s"}, no_setup, 0, "", "", {"image.bin", "image.hex"}, {{"image.hex", image_hex}}},
+        {{"-s", "image.bin"}, no_setup, 0, "", "", {"image.bin", "image.hex"}, {{"image.hex", image_hex_s}}},
+        {{"-ss", "--", "image.bin"}, no_setup, 0, "", "", {"image.bin", "image.hex"}, {{"image.hex", image_hex_s}}},
+        {{"-as", "image.bin"}, no_setup, 0, "", "", {"image.bin", "image.hex"}, {{"image.hex", image_hex_at_0}}},
+        {{"-a", "zz", "image.bin"}, no_setup, 0, "", "", {"image.bin", "image.hex"}, {{"image.hex", image_hex_at_0}}},
+        {{"image.bin", "other.bin"}, file("other.bin", image), 0, "", "", {"image.bin", "image.hex", "other.bin"}, {}},
+        // Load addresses, the whole unsigned 32-bit range and its top.
+        {{"-a", "8004000", "image.bin"}, no_setup, 0, "", "", {"image.bin", "image.hex"},
+         {{"image.hex", image_hex_at_4000}}},
+        {{"-a", " 0X8004000", "image.bin"}, no_setup, 0, "", "", {"image.bin", "image.hex"},
+         {{"image.hex", image_hex_at_4000}}},
+        {{"-a1", "-a0x8004000", "image.bin"}, no_setup, 0, "", "", {"image.bin", "image.hex"},
+         {{"image.hex", image_hex_at_4000}}},
+        {{"-a", "FFFFFFF0", "image.bin"}, no_setup, 0, "", "", {"image.bin", "image.hex"},
+         {{"image.hex", image_hex_at_top}}},
+        {{"-a", "FFFFFFFF", "empty.bin"}, file("empty.bin", {}), 0, "", "", {"image.bin", "empty.bin", "empty.hex"},
+         {{"empty.hex", eof}}},
+        {{"-a", "FFFFFFFF", "image.bin"}, no_setup, 252, "", too_large, {"image.bin"}, {}},
+        {{"-a", "-1", "image.bin"}, no_setup, 252, "", too_large, {"image.bin"}, {}},
+        {{"-a", "100000000", "image.bin"}, no_setup, 252, "", too_large, {"image.bin"}, {}},
+        {{"-a", "FFFFFFF1", "image.bin"}, no_setup, 252, "",
+         "Image 'image.bin' does not fit in the 32-bit address space at 0xFFFFFFF1\n", {"image.bin"}, {}},
+        {{"-a", "0", "huge.bin"}, sparse_file("huge.bin", (std::uint64_t{1} << 32) + 1), 252, "",
+         "Image 'huge.bin' does not fit in the 32-bit address space at 0x0\n", {"image.bin", "huge.bin"}, {}},
+        // Output paths.
+        {{"./image.bin"}, no_setup, 0, "", "", {"image.bin", "image.hex"}, {{"image.hex", image_hex}}},
+        {{"out.v2/fw"}, [](const temp_dir &dir) { folder("out.v2")(dir); write_file(dir / "out.v2/fw", image); },
+         0, "", "", {"image.bin", "out.v2"}, {{"out.v2/fw.hex", image_hex}}},
+        {{long_name + "/" + long_name + ".bin"},
+         [&](const temp_dir &dir) { folder(long_name)(dir); write_file(dir / long_name + "/" + long_name + ".bin", image); },
+         0, "", "", {"image.bin", long_name}, {{long_name + "/" + long_name + ".hex", image_hex}}},
+        {{"image.bin"}, file("image.hex", repeat(100000, 'x')), 0, "", "", {"image.bin", "image.hex"},
+         {{"image.hex", image_hex}}},
+        // The input is never clobbered.
+        {{"x.hex"}, file("x.hex", image), 253, "", "Output file 'x.hex' would overwrite the input\n",
+         {"image.bin", "x.hex"}, {{"x.hex", bin}}},
+        {{"image.bin"}, symbolic_link("image.bin", "image.hex"), 253, "", "Output file 'image.hex' would overwrite the input\n",
+         {"image.bin", "image.hex"}, {{"image.bin", bin}}},
+        {{"image.bin"}, [](const temp_dir &dir) { ASSERT_EQ(::link((dir / "image.bin").c_str(), (dir / "image.hex").c_str()), 0); },
+         253, "", "Output file 'image.hex' would overwrite the input\n", {"image.bin", "image.hex"}, {{"image.bin", bin}}},
+        // Inputs that cannot be read, outputs that cannot be written.
+        {{"nofile.bin"}, no_setup, 254, "", "Cannot open file 'nofile.bin'\n", {"image.bin"}, {}},
+        {{"dir.bin"}, folder("dir.bin"), 254, "", "Cannot open file 'dir.bin'\n", {"image.bin", "dir.bin"}, {}},
+        {{"mem.bin"}, symbolic_link("/proc/self/mem", "mem.bin"), 254, "", "Cannot read file 'mem.bin'\n",
+         {"image.bin", "mem.bin", "mem.hex"}, {{"mem.hex", ""}}},
+        {{"image.bin"}, folder("image.hex"), 253, "", "Cannot create file 'image.hex'\n", {"image.bin", "image.hex"}, {}},
+        {{"image.bin"}, symbolic_link("/dev/full", "image.hex"), 253, "", "Cannot write file 'image.hex'\n",
+         {"image.bin", "image.hex"}, {}},
+        {{"big.bin"}, [](const temp_dir &dir) { file("big.bin", counting(200000))(dir); symbolic_link("/dev/full", "big.hex")(dir); },
+         253, "", "Cannot write file 'big.hex'\n", {"image.bin", "big.bin", "big.hex"}, {}},
+    };
+    for (const auto &c : cases) {
+        const temp_dir dir;
+        write_file(dir / "image.bin", image);
+        c.prepare(dir);
+        std::string command;
+        for (const std::string &arg : c.args)
+            command += " " + arg.substr(0, 40);
+        const run_result run = run_fw2hex(dir.path, c.args);
+        EXPECT_EQ(run.status, c.status) << command;
+        EXPECT_EQ(run.out, c.out) << command;
+        EXPECT_EQ(run.err, c.err) << command;
+        EXPECT_EQ(listing(dir.path), c.files) << command;
+        for (const auto &[name, text] : c.texts)
+            EXPECT_EQ(read_file(dir / name), text) << command << ": " << name;
+    }
+}
+
+TEST(CommandLine, UsageThatCannotBeWritten)
+{
+    const temp_dir dir;
+    const run_result run = run_fw2hex(dir.path, {"-h"}, "/dev/full");
+    EXPECT_EQ(run.status, 253);
+    EXPECT_EQ(run.err, "Cannot write standard output\n");
+}
+
+// A FIFO is read to its end like a file; its size is not known up front,
+// so an image that passes the top is refused during the conversion.
+TEST(CommandLine, FifoInput)
+{
+    const struct {
+        const char *load;
+        bytes content;
+        int status;
+        std::string err, hex;
+    } cases[] = {
+        {"8000000", image, 0, "", image_hex},
+        {"FFFFFFF0", counting(17), 252,
+         "Image 'pipe.bin' does not fit in the 32-bit address space at 0xFFFFFFF0\n", ""},
+    };
+    for (const auto &c : cases) {
+        const temp_dir dir;
+        const std::string pipe = dir / "pipe.bin";
+        ASSERT_EQ(mkfifo(pipe.c_str(), 0644), 0);
+        std::thread writer([&] { write_file(pipe, c.content); });
+        const run_result run = run_fw2hex(dir.path, {"-a", c.load, "pipe.bin"});
+        writer.join();
+        EXPECT_EQ(run.status, c.status) << c.load;
+        EXPECT_EQ(run.err, c.err) << c.load;
+        EXPECT_EQ(read_file(dir / "pipe.hex"), c.hex) << c.load;
+    }
+}
+
+// The shipped sample converts to the shipped expected text.
+TEST(CommandLine, ShippedSample)
+{
+    const std::string sample = read_file(FW2HEX_EXAMPLES "/blinky.bin");
+    ASSERT_EQ(sample.size(), 6144u);
+    const struct {
+        std::vector<std::string> args;
+        const char *expected;
+    } cases[] = {
+        {{"blinky.bin"}, FW2HEX_EXAMPLES "/expected/blinky.hex"},
+        {{"-s", "blinky.bin"}, FW2HEX_EXAMPLES "/expected/blinky-s.hex"},
+    };
+    for (const auto &c : cases) {
+        const temp_dir dir;
+        write_file(dir / "blinky.bin", bytes(sample.begin(), sample.end()));
+        ASSERT_EQ(run_fw2hex(dir.path, c.args).status, 0) << c.expected;
+        EXPECT_EQ(read_file(dir / "blinky.hex"), read_file(c.expected)) << c.expected;
+    }
+}

@@ -1,0 +1,85 @@
+// Round trip through an independent reader: fw2hex writes the file, GNU
+// objcopy reads it back, and every image byte must sit at load + offset.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <sstream>
+
+#include "test_support.h"
+
+namespace {
+
+std::string output_of(const std::string &command)
+{
+    std::string text;
+    if (std::FILE *pipe = popen(command.c_str(), "r")) {
+        char chunk[4096];
+        for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;)
+            text.append(chunk, got);
+        pclose(pipe);
+    }
+    return text;
+}
+
+// The lowest load address objdump finds in an Intel HEX file.
+std::uint64_t lowest_address(const std::string &hex_path)
+{
+    std::istringstream lines(output_of("objdump -h '" + hex_path + "'"));
+    std::uint64_t lowest = UINT64_MAX;
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        std::string index, name, size, vma, lma;
+        if (fields >> index >> name >> size >> vma >> lma && name.rfind(".sec", 0) == 0)
+            lowest = std::min<std::uint64_t>(lowest, std::stoull(lma, nullptr, 16));
+    }
+    return lowest;
+}
+
+} // namespace
+
+TEST(RoundTrip, ObjcopyReadsEveryByteBack)
+{
+    ASSERT_NE(output_of("objcopy --version"), "") << "objcopy (binutils) is needed";
+    const struct {
+        std::uint32_t load;
+        std::size_t size;
+    } cases[] = {
+        {0x08000000, 150000}, {0x08004000, 150000}, {0x0800FFF8, 150000},
+        {0x0800FFFF, 100000}, {0x20000000, 65536},  {0xFFFFFFFF - 99999, 100000},
+    };
+    unsigned seed = 0;
+    for (const auto &c : cases) {
+        for (bool omit : {false, true}) {
+            const temp_dir dir;
+            const bytes image = random_image(c.size, ++seed);
+            write_file(dir / "fw.bin", image);
+            char load[16];
+            std::snprintf(load, sizeof load, "%X", c.load);
+            std::vector<std::string> args{"-a", load, "fw.bin"};
+            if (omit)
+                args.insert(args.begin(), "-s");
+            const std::string what = std::string("-a ") + load + (omit ? " -s" : "");
+            ASSERT_EQ(run_fw2hex(dir.path, args).status, 0) << what;
+            ASSERT_EQ(std::system(("objcopy -I ihex -O binary --gap-fill 0xFF " + dir / "fw.hex" + " " +
+                                   dir / "back.bin").c_str()), 0) << what;
+            const std::string back = read_file(dir / "back.bin");
+
+            // -s may leave out blank lines at the start, never the line that
+            // holds the first data byte.
+            std::size_t first = 0;
+            while (omit && first < image.size() && image[first] == 0xFF)
+                ++first;
+            first -= first % 16;
+            EXPECT_EQ(lowest_address(dir / "fw.hex"), std::uint64_t{c.load} + first) << what;
+            ASSERT_LE(first + back.size(), image.size()) << what;
+            EXPECT_TRUE(std::equal(back.begin(), back.end(), image.begin() + static_cast<long>(first),
+                                   [](char b, std::uint8_t i) { return static_cast<std::uint8_t>(b) == i; }))
+                << what;
+            for (std::size_t i = first + back.size(); i < image.size(); ++i)
+                ASSERT_EQ(image[i], 0xFF) << what << ": byte " << i << " left out";
+            if (!omit) {
+                EXPECT_EQ(back.size(), image.size()) << what;
+            }
+        }
+    }
+}

@@ -1,0 +1,55 @@
+// Shared helpers of the tests: images, temporary folders, running the
+// program, and a strict Intel HEX reader independent of the writer.
+#ifndef FW2HEX_TEST_SUPPORT_H
+#define FW2HEX_TEST_SUPPORT_H
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+using bytes = std::vector<std::uint8_t>;
+
+// Concatenation helpers for building images in tables.
+bytes repeat(std::size_t count, std::uint8_t value);
+bytes counting(std::size_t count, std::uint8_t first = 0); // first, first+1, ...
+bytes operator+(bytes left, const bytes &right);
+// Random bytes broken by blank runs of random length (some whole blocks).
+bytes random_image(std::size_t size, unsigned seed);
+
+// A fresh temporary folder, removed with its contents when the object dies.
+struct temp_dir {
+    temp_dir();
+    ~temp_dir();
+    temp_dir(const temp_dir &) = delete;
+    temp_dir &operator=(const temp_dir &) = delete;
+    std::string path;
+    std::string operator/(const std::string &name) const { return path + "/" + name; }
+};
+
+void write_file(const std::string &path, const bytes &content);
+std::string read_file(const std::string &path);
+bool exists(const std::string &path);
+
+struct run_result {
+    int status; // exit status as the shell sees it (0..255)
+    std::string out, err;
+};
+// Runs fw2hex in `dir` with argv[0] "fw2hex"; stdout goes to `stdout_path`
+// when given.
+run_result run_fw2hex(const std::string &dir, const std::vector<std::string> &args,
+                      const std::string &stdout_path = "");
+
+// Converts an in-memory image with convert_image; `result` gets its value.
+std::string convert(const bytes &image, std::uint32_t load, int omit, int *result = nullptr);
+
+// What a strict reader makes of Intel HEX text: the bytes by address, or
+// the first rule the text breaks (empty when it keeps them all).
+struct hex_contents {
+    std::map<std::uint64_t, std::uint8_t> memory;
+    std::string fault;
+    bool ended = false; // End Of File record seen
+};
+hex_contents read_hex(const std::string &text);
+
+#endif
