@@ -58,6 +58,15 @@ setup file(const std::string &name, const bytes &content)
 {
     return [=](const temp_dir &dir) { write_file(dir / name, content); };
 }
+// A file at `path`, in folders made as needed.
+setup nested_file(const std::string &path)
+{
+    return [=](const temp_dir &dir) {
+        for (std::size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1))
+            ASSERT_EQ(mkdir((dir / path.substr(0, slash)).c_str(), 0755), 0);
+        write_file(dir / path, image);
+    };
+}
 setup sparse_file(const std::string &name, std::uint64_t size)
 {
     return [=](const temp_dir &dir) {
@@ -71,6 +80,11 @@ setup sparse_file(const std::string &name, std::uint64_t size)
 TEST(CommandLine, Cases)
 {
     const std::string long_name(200, 'f');
+    // 4000 characters in folders of 200, and a path longer than any system takes.
+    std::string deep_path = "d";
+    while (deep_path.size() < 4000 - 4)
+        deep_path += "/" + std::string(std::min<std::size_t>(200, 4000 - 4 - deep_path.size() - 1), 'd');
+    const std::string too_long_path = std::string(5000, 'x') + ".bin";
     const std::string bin(image.begin(), image.end());
     const struct {
         std::vector<std::string> args;
@@ -121,6 +135,9 @@ TEST(CommandLine, Cases)
         {{long_name + "/" + long_name + ".bin"},
          [&](const temp_dir &dir) { folder(long_name)(dir); write_file(dir / long_name + "/" + long_name + ".bin", image); },
          0, "", "", {"image.bin", long_name}, {{long_name + "/" + long_name + ".hex", image_hex}}},
+        {{deep_path + ".bin"}, nested_file(deep_path + ".bin"), 0, "", "", {"image.bin", "d"},
+         {{deep_path + ".hex", image_hex}}},
+        {{too_long_path}, no_setup, 254, "", "Cannot open file '" + too_long_path + "'\n", {"image.bin"}, {}},
         {{"image.bin"}, file("image.hex", repeat(100000, 'x')), 0, "", "", {"image.bin", "image.hex"},
          {{"image.hex", image_hex}}},
         // The input is never clobbered.

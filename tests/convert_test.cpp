@@ -88,6 +88,8 @@ TEST(ConvertImage, LinesAtTheSeams)
         std::size_t line_count;
         std::vector<std::pair<std::size_t, std::string>> lines;
     } cases[] = {
+        {"a block less a byte", 65535, flash, 4098,
+         {{0, ":020000040800F2"}, {4096, ":0FFFF000F0F1F2F3F4F5F6F7F8F9FAFBFCFDFE89"}, {4097, ":00000001FF"}}},
         {"one full block", 65536, flash, 4098,
          {{0, ":020000040800F2"}, {4096, ":10FFF000" + f0_ff + "89"}, {4097, ":00000001FF"}}},
         {"a block and a byte", 65537, flash, 4100,

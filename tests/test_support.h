@@ -4,9 +4,10 @@
 #define FW2HEX_TEST_SUPPORT_H
 
 #include <cstdint>
-#include <map>
 #include <string>
 #include <vector>
+
+#include "hex_reader.h"
 
 using bytes = std::vector<std::uint8_t>;
 
@@ -42,14 +43,5 @@ run_result run_fw2hex(const std::string &dir, const std::vector<std::string> &ar
 
 // Converts an in-memory image with convert_image; `result` gets its value.
 std::string convert(const bytes &image, std::uint32_t load, int omit, int *result = nullptr);
-
-// What a strict reader makes of Intel HEX text: the bytes by address, or
-// the first rule the text breaks (empty when it keeps them all).
-struct hex_contents {
-    std::map<std::uint64_t, std::uint8_t> memory;
-    std::string fault;
-    bool ended = false; // End Of File record seen
-};
-hex_contents read_hex(const std::string &text);
 
 #endif

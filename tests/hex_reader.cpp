@@ -1,0 +1,97 @@
+#include "hex_reader.h"
+
+#include <sstream>
+#include <vector>
+
+using bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+int digit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1; // lower case is no part of this writer's text either
+}
+
+// Decodes the hex digits after ':' into bytes; false on any bad digit.
+bool decode(const std::string &line, bytes *out)
+{
+    if (line.size() < 11 || line[0] != ':' || line.size() % 2 == 0)
+        return false;
+    for (std::size_t i = 1; i < line.size(); i += 2) {
+        const int high = digit(line[i]), low = digit(line[i + 1]);
+        if (high < 0 || low < 0)
+            return false;
+        out->push_back(static_cast<std::uint8_t>(high * 16 + low));
+    }
+    return true;
+}
+
+} // namespace
+
+hex_contents read_hex(const std::string &text)
+{
+    hex_contents result;
+    std::istringstream lines(text);
+    std::string line;
+    long segment = -1;          // upper address bits of the last Extended Linear Address
+    bool awaiting_data = false; // an Extended Linear Address not yet used by data
+    int number = 0;
+    auto fail = [&](const std::string &why) {
+        result.fault = "line " + std::to_string(number) + ": " + why + ": " + line;
+        return result;
+    };
+    while (std::getline(lines, line)) {
+        ++number;
+        if (result.ended)
+            return fail("text after the End Of File record");
+        bytes record;
+        if (!decode(line, &record))
+            return fail("not a record");
+        const std::size_t count = record[0];
+        if (record.size() != count + 5)
+            return fail("byte count disagrees with the length");
+        unsigned sum = 0;
+        for (std::uint8_t byte : record)
+            sum += byte;
+        if (sum % 256 != 0)
+            return fail("bad checksum");
+        const unsigned offset = record[1] * 256u + record[2];
+        if (awaiting_data && record[3] != 0x00)
+            return fail("Extended Linear Address that no data record uses");
+        awaiting_data = record[3] == 0x04;
+        switch (record[3]) {
+        case 0x00:
+            if (segment < 0)
+                return fail("data before any Extended Linear Address");
+            if (count == 0 || count > 16 || offset + count > 0x10000)
+                return fail("data record of bad size or crossing 64 KiB");
+            for (std::size_t i = 0; i < count; ++i) {
+                const std::uint64_t address = (std::uint64_t(segment) << 16) + offset + i;
+                if (!result.memory.emplace(address, record[4 + i]).second)
+                    return fail("address written twice");
+            }
+            break;
+        case 0x01:
+            if (count != 0 || offset != 0)
+                return fail("bad End Of File record");
+            result.ended = true;
+            break;
+        case 0x04: {
+            if (count != 2 || offset != 0)
+                return fail("bad Extended Linear Address record");
+            const long upper = record[4] * 256L + record[5];
+            if (upper == segment)
+                return fail("Extended Linear Address that changes nothing");
+            segment = upper;
+            break;
+        }
+        default:
+            return fail("unexpected record type");
+        }
+    }
+    return result;
+}
