@@ -80,7 +80,8 @@ bool names_same_file(std::FILE *file, const char *path)
 #else
 bool names_same_file(std::FILE *file, const char *path)
 {
-    file_status open_file, named_file;
+    file_status open_file;
+    file_status named_file;
     return status_of(file, &open_file) == 0 && stat(path, &named_file) == 0 &&
            open_file.st_dev == named_file.st_dev && open_file.st_ino == named_file.st_ino;
 }

@@ -69,12 +69,12 @@ int refuse_too_large(const char *input_path)
 // is dropped without a word.
 std::uint32_t parse_load_address(const char *text)
 {
-    while (std::isspace(static_cast<unsigned char>(*text)))
+    while (std::isspace(static_cast<unsigned char>(*text)) != 0)
         ++text;
     const bool negative = *text == '-';
     if (*text == '-' || *text == '+')
         ++text;
-    if (!std::isxdigit(static_cast<unsigned char>(*text)))
+    if (std::isxdigit(static_cast<unsigned char>(*text)) == 0)
         return 0;
     errno = 0;
     const unsigned long long magnitude = std::strtoull(text, nullptr, 16);

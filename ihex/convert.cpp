@@ -46,7 +46,7 @@ char *format_block(char *out, std::uint32_t block_address, std::size_t count,
     for (std::size_t n = 0; n < count; n += line_size) {
         std::size_t length = count - n < line_size ? count - n : line_size;
         const unsigned char *line = image_buffer + n;
-        if (omit_blank) {
+        if (omit_blank != 0) {
             length = trim_blank_tail(line, length);
             if (length == 0)
                 continue;
@@ -86,7 +86,7 @@ convert_result convert_image(std::FILE *input, std::FILE *output)
     bool end_of_input = false;
     while (!end_of_input) {
         const std::size_t count = std::fread(image_buffer, 1, block_size, input);
-        if (std::ferror(input))
+        if (std::ferror(input) != 0)
             return read_failed;
         end_of_input = count < block_size;
         if (count == 0)
@@ -95,7 +95,7 @@ convert_result convert_image(std::FILE *input, std::FILE *output)
             return image_too_large;
         const auto block_address = static_cast<std::uint32_t>(load_address + image_size);
         image_size += count;
-        if (omit_blank && block_is_blank(image_buffer, count))
+        if (omit_blank != 0 && block_is_blank(image_buffer, count))
             continue;
         if (!write_text(block_text, format_block(block_text, block_address, count, &last_segment),
                         output))

@@ -17,7 +17,7 @@ constexpr std::array<char, 512> make_digit_pairs()
 {
     constexpr char digits[] = "0123456789ABCDEF";
     std::array<char, 512> pairs{};
-    for (unsigned value = 0; value < 256; ++value) {
+    for (std::size_t value = 0; value < 256; ++value) {
         pairs[2 * value] = digits[value >> 4];
         pairs[2 * value + 1] = digits[value & 0xF];
     }
@@ -26,13 +26,13 @@ constexpr std::array<char, 512> make_digit_pairs()
 constexpr std::array<char, 512> digit_pairs = make_digit_pairs();
 
 constexpr char record_start = ':';
-constexpr char data_type[] = "00";
+constexpr unsigned data_type = 0x00;
 constexpr char extended_linear_address_head[] = ":02000004";
 constexpr char end_of_file_head[] = ":00000001";
 
 inline char *put_byte(char *out, unsigned value)
 {
-    std::memcpy(out, &digit_pairs[2 * (value & 0xFF)], 2);
+    std::memcpy(out, &digit_pairs[std::size_t{2} * (value & 0xFF)], 2);
     return out + 2;
 }
 
@@ -100,8 +100,7 @@ char *put_data_record(char *out, std::uint16_t address, const unsigned char *byt
     out = put_byte(out, static_cast<unsigned>(count));
     out = put_byte(out, address >> 8);
     out = put_byte(out, address);
-    std::memcpy(out, data_type, 2);
-    out += 2;
+    out = put_byte(out, data_type);
     if (count == line_size) {
         sum += put_line_digits(out, bytes);
         out += 2 * line_size;

@@ -157,11 +157,11 @@ TEST(ConvertImage, RandomImagesReadBack)
                 ASSERT_TRUE(hex.ended);
                 std::size_t written = 0;
                 for (std::size_t i = 0; i < image.size(); ++i) {
-                    const auto at = hex.memory.find(std::uint64_t{load} + i);
-                    if (at == hex.memory.end()) {
+                    const std::uint8_t *at = hex.at(std::uint64_t{load} + i);
+                    if (at == nullptr) {
                         ASSERT_TRUE(omit && image[i] == 0xFF) << "byte " << i << " missing";
                     } else {
-                        ASSERT_EQ(at->second, image[i]) << "byte " << i;
+                        ASSERT_EQ(*at, image[i]) << "byte " << i;
                         ++written;
                     }
                 }

@@ -1,6 +1,6 @@
 #include "hex_reader.h"
 
-#include <sstream>
+#include <algorithm>
 #include <vector>
 
 using bytes = std::vector<std::uint8_t>;
@@ -35,8 +35,8 @@ bool decode(const std::string &line, bytes *out)
 hex_contents read_hex(const std::string &text)
 {
     hex_contents result;
-    std::istringstream lines(text);
     std::string line;
+    bytes record;
     long segment = -1;          // upper address bits of the last Extended Linear Address
     bool awaiting_data = false; // an Extended Linear Address not yet used by data
     int number = 0;
@@ -44,11 +44,15 @@ hex_contents read_hex(const std::string &text)
         result.fault = "line " + std::to_string(number) + ": " + why + ": " + line;
         return result;
     };
-    while (std::getline(lines, line)) {
+    for (std::size_t start = 0, end; start < text.size(); start = end + 1) {
         ++number;
+        end = text.find('\n', start);
+        line.assign(text, start, end == std::string::npos ? std::string::npos : end - start);
+        if (end == std::string::npos)
+            return fail("last line without its line end");
         if (result.ended)
             return fail("text after the End Of File record");
-        bytes record;
+        record.clear();
         if (!decode(line, &record))
             return fail("not a record");
         const std::size_t count = record[0];
@@ -71,8 +75,9 @@ hex_contents read_hex(const std::string &text)
                 return fail("data record of bad size or crossing 64 KiB");
             for (std::size_t i = 0; i < count; ++i) {
                 const std::uint64_t address = (std::uint64_t(segment) << 16) + offset + i;
-                if (!result.memory.emplace(address, record[4 + i]).second)
-                    return fail("address written twice");
+                if (!result.memory.empty() && address <= result.memory.back().first)
+                    return fail("address written twice or out of order");
+                result.memory.emplace_back(address, record[4 + i]);
             }
             break;
         case 0x01:
@@ -94,4 +99,10 @@ hex_contents read_hex(const std::string &text)
         }
     }
     return result;
+}
+
+const std::uint8_t *hex_contents::at(std::uint64_t address) const
+{
+    const auto found = std::lower_bound(memory.begin(), memory.end(), std::make_pair(address, std::uint8_t{0}));
+    return found != memory.end() && found->first == address ? &found->second : nullptr;
 }

@@ -4,15 +4,20 @@
 #define FW2HEX_HEX_READER_H
 
 #include <cstdint>
-#include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 // What a strict reader makes of Intel HEX text: the bytes by address, or
-// the first rule the text breaks (empty when it keeps them all).
+// the first rule the text breaks (empty when it keeps them all). The writer
+// goes through the image in order, so the reader demands rising addresses.
 struct hex_contents {
-    std::map<std::uint64_t, std::uint8_t> memory;
+    std::vector<std::pair<std::uint64_t, std::uint8_t>> memory; // by rising address
     std::string fault;
     bool ended = false; // End Of File record seen
+
+    // The byte at `address`, or null where the text has none.
+    const std::uint8_t *at(std::uint64_t address) const;
 };
 hex_contents read_hex(const std::string &text);
 

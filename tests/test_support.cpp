@@ -111,7 +111,8 @@ std::string convert(const bytes &image, std::uint32_t load, int omit, int *resul
 {
     std::FILE *input = std::tmpfile();
     std::FILE *output = std::tmpfile();
-    std::fwrite(image.data(), 1, image.size(), input);
+    if (!image.empty())
+        std::fwrite(image.data(), 1, image.size(), input);
     std::rewind(input);
     load_address = load;
     omit_blank = omit;
