@@ -63,7 +63,8 @@ bool known_image_size(std::FILE *image, std::uint64_t *size)
 // and file index instead.
 bool names_same_file(std::FILE *file, const char *path)
 {
-    BY_HANDLE_FILE_INFORMATION open_file, named_file;
+    BY_HANDLE_FILE_INFORMATION open_file;
+    BY_HANDLE_FILE_INFORMATION named_file;
     const auto open_handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
     if (!GetFileInformationByHandle(open_handle, &open_file))
         return false;

@@ -229,3 +229,19 @@ TEST(CommandLine, ShippedSample)
         EXPECT_EQ(read_file(dir / "blinky.hex"), read_file(c.expected)) << c.expected;
     }
 }
+
+// The manual page documents every option that the usage text lists.
+TEST(ManualPage, NamesEveryOption)
+{
+    const std::string page = read_file(FW2HEX_MANUAL);
+    ASSERT_NE(page, "");
+    const temp_dir dir;
+    std::size_t options = 0;
+    const std::string help = run_fw2hex(dir.path, {"-h"}).out;
+    for (std::size_t tab = help.find("\t-"); tab != std::string::npos; tab = help.find("\t-", tab + 1)) {
+        const std::string option = "\\-" + help.substr(tab + 2, 1);
+        EXPECT_NE(page.find(".B " + option), std::string::npos) << option << " is not in the manual page";
+        ++options;
+    }
+    EXPECT_EQ(options, 3u);
+}

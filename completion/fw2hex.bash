@@ -1,0 +1,47 @@
+# bash completion for fw2hex: its options before the image, nothing after
+# -a (a hexadecimal address), and image files for the operand.
+_fw2hex()
+{
+    local cur=${COMP_WORDS[COMP_CWORD]} word i
+    local want_address=0 options_done=0
+    # The option scan stops at the first operand: after it, nothing counts.
+    for ((i = 1; i < COMP_CWORD; i++)); do
+        word=${COMP_WORDS[i]}
+        if ((want_address)); then
+            want_address=0
+        elif ((options_done)); then
+            return
+        elif [[ $word == -- ]]; then
+            options_done=1
+        elif [[ $word == -?* ]]; then
+            # -a, or a cluster ending in it (-sa), takes the next word.
+            [[ ${word#-} =~ ^[sh]*a$ ]] && want_address=1
+        else
+            return
+        fi
+    done
+    ((want_address)) && return
+    if [[ $cur == -* ]] && ((!options_done)); then
+        mapfile -t COMPREPLY < <(compgen -W '-a -s -h' -- "$cur")
+        return
+    fi
+    # Folders to walk into, and raw images by their usual extensions; any
+    # file when none of them matches.
+    local images=() others=() name
+    while IFS= read -r name; do
+        if [[ -d $name ]]; then
+            COMPREPLY+=("$name")
+        elif [[ ${name,,} == *.@(bin|img|raw) ]]; then
+            images+=("$name")
+        else
+            others+=("$name")
+        fi
+    done < <(compgen -f -- "$cur")
+    if ((${#images[@]} > 0)); then
+        COMPREPLY+=("${images[@]}")
+    else
+        COMPREPLY+=("${others[@]}")
+    fi
+    compopt -o filenames 2>/dev/null
+}
+complete -F _fw2hex fw2hex

@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# The bash completion, case by case: the words typed, then what it offers.
+set -u
+source "$1"
+cd "$(mktemp -d)" || exit 1
+trap 'rm -rf "$PWD"' EXIT
+mkdir out.v2 && touch fw.bin fw.IMG notes.txt
+
+failures=0
+expect() { # expected offer, then the words typed (the last is being completed)
+    local want=$1
+    shift
+    COMP_WORDS=("$@") COMP_CWORD=$(($# - 1)) COMPREPLY=()
+    _fw2hex
+    local got="" word
+    while IFS= read -r word; do got+="$word "; done < <(((${#COMPREPLY[@]})) && printf '%s\n' "${COMPREPLY[@]}" | sort)
+    if [[ $got != "$want" ]]; then
+        echo "fw2hex completion of [$*]: offered '$got', expected '$want'"
+        failures=$((failures + 1))
+    fi
+}
+expect "-a -h -s "               fw2hex -
+expect "-s "                     fw2hex -a 8004000 -s
+expect ""                        fw2hex -a ""
+expect ""                        fw2hex -sa ""
+expect "fw.IMG fw.bin out.v2 "   fw2hex ""
+expect "fw.IMG fw.bin out.v2 "   fw2hex -a8004000 ""
+expect "fw.IMG fw.bin "          fw2hex -s f
+expect "notes.txt "              fw2hex n
+expect ""                        fw2hex fw.bin ""
+expect ""                        fw2hex fw.bin -
+expect "out.v2 "                 fw2hex -- o
+expect ""                        fw2hex -- fw.bin ""
+[[ $(complete -p fw2hex) == *_fw2hex* ]] || { echo "fw2hex has no completion"; failures=$((failures + 1)); }
+echo "$((13 - failures)) passed, $failures failed"
+((failures == 0))
