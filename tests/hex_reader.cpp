@@ -73,6 +73,7 @@ hex_contents read_hex(const std::string &text)
                 return fail("data before any Extended Linear Address");
             if (count == 0 || count > 16 || offset + count > 0x10000)
                 return fail("data record of bad size or crossing 64 KiB");
+            result.records.emplace_back((std::uint64_t(segment) << 16) + offset, count);
             for (std::size_t i = 0; i < count; ++i) {
                 const std::uint64_t address = (std::uint64_t(segment) << 16) + offset + i;
                 if (!result.memory.empty() && address <= result.memory.back().first)

@@ -13,6 +13,7 @@
 // goes through the image in order, so the reader demands rising addresses.
 struct hex_contents {
     std::vector<std::pair<std::uint64_t, std::uint8_t>> memory; // by rising address
+    std::vector<std::pair<std::uint64_t, std::size_t>> records;  // each data record's address and count
     std::string fault;
     bool ended = false; // End Of File record seen
 

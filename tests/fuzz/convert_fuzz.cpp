@@ -87,6 +87,14 @@ __attribute__((no_sanitize("coverage"))) void check_conversion(const std::vector
         if (address < load || address - load >= image.size() || image[address - load] != value)
             fault("byte at the wrong address or of the wrong value");
     }
+    // Each record holds bytes of one 16-byte line of the image, from the
+    // line's start or, for the second half of a split line, from a 64 KiB
+    // boundary.
+    for (const auto &[address, count] : hex.records) {
+        const std::uint64_t offset = address - load;
+        if (offset / 16 != (offset + count - 1) / 16 || (offset % 16 != 0 && address % 0x10000 != 0))
+            fault("record that is not one line of the image", std::to_string(offset));
+    }
     if (!fits)
         return; // a refused image may stop anywhere before the top
     // Each byte left out is one omission may leave out.
