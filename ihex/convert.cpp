@@ -66,6 +66,14 @@ char *format_block(char *out, std::uint32_t block_address, std::size_t count,
     return out;
 }
 
+// The bytes from image offset `image_size` on that form whole lines below
+// the top of the address space.
+std::size_t lines_below_top(std::uint64_t image_size)
+{
+    const std::uint64_t room = address_space_size - load_address - image_size;
+    return static_cast<std::size_t>(room - room % line_size);
+}
+
 bool write_text(const char *begin, const char *end, std::FILE *output)
 {
     const auto size = static_cast<std::size_t>(end - begin);
@@ -85,21 +93,25 @@ convert_result convert_image(std::FILE *input, std::FILE *output)
     std::uint32_t last_segment = no_segment;
     bool end_of_input = false;
     while (!end_of_input) {
-        const std::size_t count = std::fread(image_buffer, 1, block_size, input);
+        std::size_t count = std::fread(image_buffer, 1, block_size, input);
         if (std::ferror(input) != 0)
             return read_failed;
         end_of_input = count < block_size;
         if (count == 0)
             break;
-        if (!image_fits(image_size + count))
-            return image_too_large;
+        // An image that passes the top (known only as it is read, from a
+        // pipe) gets the lines that fit below it, then is refused.
+        const bool passes_top = !image_fits(image_size + count);
+        if (passes_top)
+            count = lines_below_top(image_size);
         const auto block_address = static_cast<std::uint32_t>(load_address + image_size);
         image_size += count;
-        if (omit_blank != 0 && block_is_blank(image_buffer, count))
-            continue;
-        if (!write_text(block_text, format_block(block_text, block_address, count, &last_segment),
-                        output))
+        const bool blank = omit_blank != 0 && block_is_blank(image_buffer, count);
+        if (!blank && !write_text(block_text,
+                                  format_block(block_text, block_address, count, &last_segment), output))
             return write_failed;
+        if (passes_top)
+            return image_too_large;
     }
     if (!write_text(block_text, put_end_of_file(block_text), output) || std::fflush(output) != 0)
         return write_failed;

@@ -195,7 +195,8 @@ TEST(CommandLine, FifoInput)
     } cases[] = {
         {"8000000", image, 0, "", image_hex},
         {"FFFFFFF0", counting(17), 252,
-         "Image 'pipe.bin' does not fit in the 32-bit address space at 0xFFFFFFF0\n", ""},
+         "Image 'pipe.bin' does not fit in the 32-bit address space at 0xFFFFFFF0\n",
+         ":02000004FFFFFC\n:10FFF000000102030405060708090A0B0C0D0E0F89\n"},
     };
     for (const auto &c : cases) {
         const temp_dir dir;

@@ -124,8 +124,9 @@ TEST(ConvertImage, RefusesImagesPastTheTop)
         std::uint32_t load;
         std::size_t lines_before_refusal;
     } cases[] = {
-        {17, 0xFFFFFFF0, 0},
-        {2, 0xFFFFFFFF, 0},
+        {17, 0xFFFFFFF0, 2},       // the address record and the line that fits
+        {2, 0xFFFFFFFF, 0},        // not even one whole line fits
+        {25, 0xFFFFFFE8, 2},       // the line that would pass the top is not split
         {65537, 0xFFFF0000, 4097}, // the first block fits and is written
     };
     for (const auto &c : cases) {

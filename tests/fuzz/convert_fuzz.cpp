@@ -63,6 +63,26 @@ std::size_t kept_of_line(const std::vector<std::uint8_t> &image, std::size_t sta
     return length - kept >= 4 ? kept : length;
 }
 
+// Each byte of `image` is written, or left out where omission may.
+__attribute__((no_sanitize("coverage"))) void check_omission(const std::vector<std::uint8_t> &image,
+                                                             std::uint32_t load, bool omit, const hex_contents &hex)
+{
+    if (hex.memory.size() > 0 && hex.memory.back().first - load >= image.size())
+        fault("bytes written past the whole lines below the top");
+    for (std::size_t block = 0; block < image.size(); block += 0x10000) {
+        const std::size_t end = std::min(image.size(), block + 0x10000);
+        const bool blank_block =
+            omit && std::all_of(image.begin() + static_cast<long>(block), image.begin() + static_cast<long>(end),
+                                [](std::uint8_t b) { return b == 0xFF; });
+        for (std::size_t line = block; line < end; line += 16) {
+            const std::size_t kept = omit ? kept_of_line(image, line, blank_block) : std::min<std::size_t>(16, end - line);
+            for (std::size_t i = line; i < std::min(end, line + 16); ++i)
+                if ((hex.at(std::uint64_t{load} + i) != nullptr) != (i < line + kept))
+                    fault("byte kept or left out against the omission rules", std::to_string(i));
+        }
+    }
+}
+
 // The rules, checked against an independent model of the conversion. Left
 // out of the fuzzer's coverage: its loops over every byte would only slow
 // the search down.
@@ -95,21 +115,14 @@ __attribute__((no_sanitize("coverage"))) void check_conversion(const std::vector
         if (offset / 16 != (offset + count - 1) / 16 || (offset % 16 != 0 && address % 0x10000 != 0))
             fault("record that is not one line of the image", std::to_string(offset));
     }
-    if (!fits)
-        return; // a refused image may stop anywhere before the top
-    // Each byte left out is one omission may leave out.
-    for (std::size_t block = 0; block < image.size(); block += 0x10000) {
-        const std::size_t end = std::min(image.size(), block + 0x10000);
-        const bool blank_block =
-            omit && std::all_of(image.begin() + static_cast<long>(block), image.begin() + static_cast<long>(end),
-                                [](std::uint8_t b) { return b == 0xFF; });
-        for (std::size_t line = block; line < end; line += 16) {
-            const std::size_t kept = omit ? kept_of_line(image, line, blank_block) : std::min<std::size_t>(16, end - line);
-            for (std::size_t i = line; i < std::min(end, line + 16); ++i)
-                if ((hex.at(std::uint64_t{load} + i) != nullptr) != (i < line + kept))
-                    fault("byte kept or left out against the omission rules", std::to_string(i));
-        }
+    // What was converted: all of the image, or of a refused one the whole
+    // lines below the top.
+    std::vector<std::uint8_t> converted_part = image;
+    if (!fits) {
+        const std::uint64_t room = top - load;
+        converted_part.resize(static_cast<std::size_t>(room - room % 16));
     }
+    check_omission(converted_part, load, omit, hex);
 }
 
 } // namespace
