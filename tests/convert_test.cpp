@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "ihex/ihex.h"
+#include "memory_stream.h"
 #include "test_support.h"
 
 namespace {
@@ -172,42 +173,6 @@ TEST(ConvertImage, RandomImagesReadBack)
     }
 }
 
-namespace {
-
-// A stream over `source` whose reads and writes fail once `limit` bytes
-// have passed, as a disk or a pipe can fail midway.
-struct faulty_stream {
-    const bytes *source;
-    std::size_t limit;
-    std::size_t passed = 0;
-    std::string written;
-};
-
-ssize_t faulty_read(void *cookie, char *buffer, std::size_t size)
-{
-    auto *stream = static_cast<faulty_stream *>(cookie);
-    if (stream->passed >= stream->limit && stream->passed < stream->source->size())
-        return -1;
-    std::size_t count = std::min(size, stream->source->size() - stream->passed);
-    count = std::min(count, stream->limit - std::min(stream->limit, stream->passed));
-    std::copy_n(stream->source->data() + stream->passed, count, buffer);
-    stream->passed += count;
-    return static_cast<ssize_t>(count);
-}
-
-ssize_t faulty_write(void *cookie, const char *buffer, std::size_t size)
-{
-    auto *stream = static_cast<faulty_stream *>(cookie);
-    const std::size_t count = std::min(size, stream->limit - std::min(stream->limit, stream->passed));
-    if (count == 0)
-        return 0; // a write error; a negative value is not allowed here
-    stream->written.append(buffer, count);
-    stream->passed += count;
-    return static_cast<ssize_t>(count);
-}
-
-} // namespace
-
 TEST(ConvertImage, FailingStreams)
 {
     constexpr std::size_t never = SIZE_MAX;
@@ -230,9 +195,9 @@ TEST(ConvertImage, FailingStreams)
     };
     for (const auto &c : cases) {
         const bytes image = counting(c.image_size);
-        faulty_stream in{&image, c.read_limit, 0, {}}, out{nullptr, c.write_limit, 0, {}};
-        std::FILE *input = fopencookie(&in, "rb", {faulty_read, nullptr, nullptr, nullptr});
-        std::FILE *output = fopencookie(&out, "w", {nullptr, faulty_write, nullptr, nullptr});
+        memory_stream in{&image, c.read_limit, 0, {}}, out{nullptr, c.write_limit, 0, {}};
+        std::FILE *input = in.open_for_reading();
+        std::FILE *output = out.open_for_writing();
         load_address = flash;
         omit_blank = 0;
         EXPECT_EQ(convert_image(input, output), c.result)

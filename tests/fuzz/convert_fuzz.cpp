@@ -9,11 +9,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "hex_reader.h"
+#include "memory_stream.h"
 #include "ihex/ihex.h"
 
 namespace {
@@ -21,28 +21,6 @@ namespace {
 constexpr std::size_t header_size = 5;
 constexpr std::size_t largest_image = 0x10000 + 4096; // reaches past a block seam
 constexpr std::uint64_t top = std::uint64_t{1} << 32;
-
-struct memory_stream {
-    const std::vector<std::uint8_t> *source;
-    std::size_t position;
-    std::string written;
-};
-
-ssize_t read_memory(void *cookie, char *buffer, std::size_t size)
-{
-    auto *stream = static_cast<memory_stream *>(cookie);
-    const std::size_t count = std::min(size, stream->source->size() - stream->position);
-    if (count > 0)
-        std::memcpy(buffer, stream->source->data() + stream->position, count);
-    stream->position += count;
-    return static_cast<ssize_t>(count);
-}
-
-ssize_t write_memory(void *cookie, const char *buffer, std::size_t size)
-{
-    static_cast<memory_stream *>(cookie)->written.append(buffer, size);
-    return static_cast<ssize_t>(size);
-}
 
 [[noreturn]] void fault(const char *what, const std::string &detail = "")
 {
@@ -140,9 +118,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     for (std::size_t i = 0; i < repeats && image.size() < largest_image; ++i)
         image.insert(image.end(), data + header_size, data + size);
 
-    memory_stream in{&image, 0, {}}, out{nullptr, 0, {}};
-    std::FILE *input = fopencookie(&in, "rb", {read_memory, nullptr, nullptr, nullptr});
-    std::FILE *output = fopencookie(&out, "w", {nullptr, write_memory, nullptr, nullptr});
+    memory_stream in{&image, SIZE_MAX, 0, {}}, out{nullptr, SIZE_MAX, 0, {}};
+    std::FILE *input = in.open_for_reading();
+    std::FILE *output = out.open_for_writing();
     load_address = load;
     omit_blank = omit ? 1 : 0;
     const convert_result result = convert_image(input, output);
