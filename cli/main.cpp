@@ -6,22 +6,23 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <string>
 #include <unistd.h>
 
 #include "files.h"
 #include "ihex/ihex.h"
+#include "system.h"
 
 namespace {
 
-// Each failure class has its own status (255, 254, 253, 252 where only
-// 8 bits of the status are kept).
+// Each failure class has its own status: -1 to -4 as a POSIX shell sees
+// them, given as such so that Windows, which keeps all 32 bits, reports the
+// same numbers, and "if errorlevel 1" catches every failure there.
 enum exit_status {
     exit_success = 0,
-    exit_no_input = -1,      // no image named
-    exit_cannot_read = -2,   // the image cannot be opened or read
-    exit_cannot_write = -3,  // the output cannot be created or written
-    exit_does_not_fit = -4,  // the image would pass the top of the address space
+    exit_no_input = 255,     // no image named
+    exit_cannot_read = 254,  // the image cannot be opened or read
+    exit_cannot_write = 253, // the output cannot be created or written
+    exit_does_not_fit = 252, // the image would pass the top of the address space
 };
 
 // '+' stops the scan at the first operand, also on glibc, which would
@@ -30,21 +31,31 @@ constexpr char option_letters[] = "+hsa:";
 
 constexpr std::uint32_t highest_address = 0xFFFFFFFF;
 
+// Every text for the user goes out here, in UTF-8.
+__attribute__((format(printf, 2, 3))) void say(std::FILE *stream, const char *format, ...)
+{
+    std::va_list arguments;
+    va_start(arguments, format);
+    print_text(stream, format, arguments);
+    va_end(arguments);
+}
+
 void print_usage(const char *program_name)
 {
-    std::printf("Binary STM32 to iHex\n");
-    std::printf("Options:\n");
-    std::printf("\t-a #\tloading address (default is 0x%x)\n", default_load_address);
-    std::printf("\t-s\tsave space by ommiting regions of 0xff\n");
-    std::printf("\t-h\thelp\n");
-    std::printf("Example: %s binary_image\n", program_name);
+    say(stdout, "Binary STM32 to iHex\n"
+                "Options:\n"
+                "\t-a #\tloading address (default is 0x%x)\n"
+                "\t-s\tsave space by ommiting regions of 0xff\n"
+                "\t-h\thelp\n"
+                "Example: %s binary_image\n",
+        default_load_address, program_name);
 }
 
 __attribute__((format(printf, 2, 3))) int fail(int status, const char *format, ...)
 {
     std::va_list arguments;
     va_start(arguments, format);
-    std::vfprintf(stderr, format, arguments);
+    print_text(stderr, format, arguments);
     va_end(arguments);
     return status;
 }
@@ -99,13 +110,13 @@ bool scan_options(int argc, char *argv[])
         case 'h':
             return false;
         default:
-            std::fprintf(stderr, "getopt returned impossible value: %d ('%c')\n", option, option);
+            say(stderr, "getopt returned impossible value: %d ('%c')\n", option, option);
         }
     }
     return true;
 }
 
-int report(convert_result result, const char *input_path, const std::string &output_path)
+int report(convert_result result, const char *input_path, const char *output_path)
 {
     switch (result) {
     case converted:
@@ -113,22 +124,47 @@ int report(convert_result result, const char *input_path, const std::string &out
     case read_failed:
         return fail(exit_cannot_read, "Cannot read file '%s'\n", input_path);
     case write_failed:
-        return fail(exit_cannot_write, "Cannot write file '%s'\n", output_path.c_str());
+        return fail(exit_cannot_write, "Cannot write file '%s'\n", output_path);
     case image_too_large:
         return refuse_too_large(input_path);
     }
     return exit_success;
 }
 
+// The output path derived from the image's name as the system stores it;
+// null when there is no memory for it.
+char *output_path_for(const char *input_path)
+{
+    const char *stored_path = stored_name(input_path);
+    auto *output_path = static_cast<char *>(std::malloc(output_path_size(stored_path)));
+    if (output_path != nullptr)
+        derive_output_path(stored_path, output_path);
+    return output_path;
+}
+
+// Creates the output, never over the image; the exit status.
+int create_output(const char *output_path, std::FILE *input, std::FILE **output)
+{
+    switch (open_output(output_path, input, output)) {
+    case output_opened:
+        return exit_success;
+    case output_is_image:
+        return fail(exit_cannot_write, "Output file '%s' would overwrite the input\n", output_path);
+    case output_failed:
+        break;
+    }
+    return fail(exit_cannot_write, "Cannot create file '%s'\n", output_path);
+}
+
 } // namespace
 
-int main(int argc, char *argv[])
+int fw2hex_main(int argc, char *argv[])
 {
     load_address = default_load_address;
     if (!scan_options(argc, argv))
         return show_usage(argv[0], exit_success);
     if (optind == argc) {
-        std::fprintf(stderr, "No input file specifed.\n\n");
+        say(stderr, "No input file specifed.\n\n");
         return show_usage(argv[0], exit_no_input);
     }
 
@@ -140,13 +176,13 @@ int main(int argc, char *argv[])
     if (known_image_size(input, &image_size) && !image_fits(image_size))
         return refuse_too_large(input_path);
 
-    const std::string output_path = derive_output_path(input_path);
-    if (names_same_file(input, output_path.c_str()))
-        return fail(exit_cannot_write, "Output file '%s' would overwrite the input\n",
-                    output_path.c_str());
-    std::FILE *output = std::fopen(output_path.c_str(), "wt");
-    if (output == nullptr)
-        return fail(exit_cannot_write, "Cannot create file '%s'\n", output_path.c_str());
+    const char *output_path = output_path_for(input_path);
+    if (output_path == nullptr)
+        return fail(exit_cannot_write, "Cannot create file '%s'\n", input_path);
+    std::FILE *output = nullptr;
+    const int status = create_output(output_path, input, &output);
+    if (status != exit_success)
+        return status;
 
     convert_result result = convert_image(input, output);
     // A write error that only shows at close still fails the run.

@@ -93,6 +93,7 @@ TEST(CommandLine, Cases)
         std::string out, err;
         std::set<std::string> files;                            // the folder's names afterwards
         std::vector<std::pair<std::string, std::string>> texts; // file, its whole content
+        bool close_fails = false; // closing the output reports an I/O error
     } cases[] = {
         // Options and usage.
         {{}, no_setup, 255, usage, no_input, {"image.bin"}, {}},
@@ -109,6 +110,9 @@ TEST(CommandLine, Cases)
         {{"-ss", "--", "image.bin"}, no_setup, 0, "", "", {"image.bin", "image.hex"}, {{"image.hex", image_hex_s}}},
         {{"-as", "image.bin"}, no_setup, 0, "", "", {"image.bin", "image.hex"}, {{"image.hex", image_hex_at_0}}},
         {{"-a", "zz", "image.bin"}, no_setup, 0, "", "", {"image.bin", "image.hex"}, {{"image.hex", image_hex_at_0}}},
+        {{"-a", "--1", "image.bin"}, no_setup, 0, "", "", {"image.bin", "image.hex"}, {{"image.hex", image_hex_at_0}}},
+        {{"-a", "- 1", "image.bin"}, no_setup, 0, "", "", {"image.bin", "image.hex"}, {{"image.hex", image_hex_at_0}}},
+        {{"-a", "+-1", "image.bin"}, no_setup, 0, "", "", {"image.bin", "image.hex"}, {{"image.hex", image_hex_at_0}}},
         {{"image.bin", "other.bin"}, file("other.bin", image), 0, "", "", {"image.bin", "image.hex", "other.bin"}, {}},
         // Load addresses, the whole unsigned 32-bit range and its top.
         {{"-a", "8004000", "image.bin"}, no_setup, 0, "", "", {"image.bin", "image.hex"},
@@ -130,6 +134,9 @@ TEST(CommandLine, Cases)
          "Image 'huge.bin' does not fit in the 32-bit address space at 0x0\n", {"image.bin", "huge.bin"}, {}},
         // Output paths.
         {{"./image.bin"}, no_setup, 0, "", "", {"image.bin", "image.hex"}, {{"image.hex", image_hex}}},
+        {{"fw.v1.bin"}, file("fw.v1.bin", image), 0, "", "", {"image.bin", "fw.v1.bin", "fw.v1.hex"},
+         {{"fw.v1.hex", image_hex}}},
+        {{"a/b.c/fw"}, nested_file("a/b.c/fw"), 0, "", "", {"image.bin", "a"}, {{"a/b.c/fw.hex", image_hex}}},
         {{"out.v2/fw"}, [](const temp_dir &dir) { folder("out.v2")(dir); write_file(dir / "out.v2/fw", image); },
          0, "", "", {"image.bin", "out.v2"}, {{"out.v2/fw.hex", image_hex}}},
         {{long_name + "/" + long_name + ".bin"},
@@ -155,6 +162,9 @@ TEST(CommandLine, Cases)
         {{"image.bin"}, folder("image.hex"), 253, "", "Cannot create file 'image.hex'\n", {"image.bin", "image.hex"}, {}},
         {{"image.bin"}, symbolic_link("/dev/full", "image.hex"), 253, "", "Cannot write file 'image.hex'\n",
          {"image.bin", "image.hex"}, {}},
+        {{"image.bin"}, no_setup, 253, "", "Cannot write file 'image.hex'\n", {"image.bin", "image.hex"},
+         {{"image.hex", image_hex}}, true},
+        {{"image.bin"}, symbolic_link("/dev/null", "image.hex"), 0, "", "", {"image.bin", "image.hex"}, {}},
         {{"big.bin"}, [](const temp_dir &dir) { file("big.bin", counting(200000))(dir); symbolic_link("/dev/full", "big.hex")(dir); },
          253, "", "Cannot write file 'big.hex'\n", {"image.bin", "big.bin", "big.hex"}, {}},
     };
@@ -165,7 +175,7 @@ TEST(CommandLine, Cases)
         std::string command;
         for (const std::string &arg : c.args)
             command += " " + arg.substr(0, 40);
-        const run_result run = run_fw2hex(dir.path, c.args);
+        const run_result run = run_fw2hex(dir.path, c.args, {"", "", c.close_fails});
         EXPECT_EQ(run.status, c.status) << command;
         EXPECT_EQ(run.out, c.out) << command;
         EXPECT_EQ(run.err, c.err) << command;
@@ -175,12 +185,32 @@ TEST(CommandLine, Cases)
     }
 }
 
-TEST(CommandLine, UsageThatCannotBeWritten)
+// The usage text names the program as it was run, and fails like a file
+// when it cannot be written.
+TEST(CommandLine, UsageText)
 {
-    const temp_dir dir;
-    const run_result run = run_fw2hex(dir.path, {"-h"}, "/dev/full");
-    EXPECT_EQ(run.status, 253);
-    EXPECT_EQ(run.err, "Cannot write standard output\n");
+    const std::string as_linked = usage.substr(0, usage.rfind("fw2hex")) + "./tools/flash binary_image\n";
+    const struct {
+        std::vector<std::string> args;
+        run_options options;
+        int status;
+        std::string out, err;
+    } cases[] = {
+        {{"-h"}, {}, 0, usage, ""},
+        {{"-h"}, {"", "./tools/flash"}, 0, as_linked, ""},
+        {{}, {"", "./tools/flash"}, 255, as_linked, no_input},
+        {{"-h"}, {"/dev/full", ""}, 253, "", "Cannot write standard output\n"},
+        {{}, {"/dev/full", ""}, 253, "", no_input + "Cannot write standard output\n"},
+    };
+    for (const auto &c : cases) {
+        const temp_dir dir;
+        ASSERT_EQ(mkdir((dir / "tools").c_str(), 0755), 0);
+        ASSERT_EQ(symlink(FW2HEX_PROGRAM, (dir / "tools/flash").c_str()), 0);
+        const run_result run = run_fw2hex(dir.path, c.args, c.options);
+        EXPECT_EQ(run.status, c.status) << c.options.program << " " << c.options.stdout_path;
+        EXPECT_EQ(run.out, c.out) << c.options.program << " " << c.options.stdout_path;
+        EXPECT_EQ(run.err, c.err) << c.options.program << " " << c.options.stdout_path;
+    }
 }
 
 // A FIFO is read to its end like a file; its size is not known up front,

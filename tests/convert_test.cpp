@@ -179,6 +179,7 @@ TEST(ConvertImage, FailingStreams)
     const struct {
         std::size_t image_size, read_limit, write_limit;
         convert_result result;
+        bool write_recovers = false; // the output works again after one failed write
     } cases[] = {
         {0, never, never, converted},
         {200000, never, never, converted},
@@ -192,16 +193,20 @@ TEST(ConvertImage, FailingStreams)
         {200000, never, 0, write_failed},
         {200000, never, 100, write_failed},
         {200000, never, 300000, write_failed},
+        {200000, never, 100, write_failed, true}, // the failed block write alone ends it
+        {200000, never, 300000, write_failed, true},
+        {0, never, 5, write_failed, true},
     };
     for (const auto &c : cases) {
         const bytes image = counting(c.image_size);
-        memory_stream in{&image, c.read_limit, 0, {}}, out{nullptr, c.write_limit, 0, {}};
+        memory_stream in{&image, c.read_limit, 0, {}}, out{nullptr, c.write_limit, 0, {}, c.write_recovers};
         std::FILE *input = in.open_for_reading();
         std::FILE *output = out.open_for_writing();
         load_address = flash;
         omit_blank = 0;
         EXPECT_EQ(convert_image(input, output), c.result)
-            << c.image_size << " bytes, read limit " << c.read_limit << ", write limit " << c.write_limit;
+            << c.image_size << " bytes, read limit " << c.read_limit << ", write limit " << c.write_limit
+            << (c.write_recovers ? ", recovers" : "");
         std::fclose(input);
         std::fclose(output);
         const hex_contents hex = read_hex(out.written);

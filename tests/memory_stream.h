@@ -1,6 +1,7 @@
 // C streams over memory, for handing images to convert_image without files:
 // reads come from `source`, writes collect in `written`, and both fail once
-// `limit` bytes have passed, as a disk or a pipe can fail midway.
+// `limit` bytes have passed, as a disk or a pipe can fail midway; a stream
+// that `recovers` takes writes again after the first failed one.
 #ifndef FW2HEX_MEMORY_STREAM_H
 #define FW2HEX_MEMORY_STREAM_H
 
@@ -15,6 +16,7 @@ struct memory_stream {
     std::size_t limit = SIZE_MAX;
     std::size_t passed = 0;
     std::string written;
+    bool recovers = false;
 
     std::FILE *open_for_reading() { return fopencookie(this, "rb", {read, nullptr, nullptr, nullptr}); }
     std::FILE *open_for_writing() { return fopencookie(this, "w", {nullptr, write, nullptr, nullptr}); }
@@ -38,8 +40,11 @@ private:
     {
         auto *stream = static_cast<memory_stream *>(cookie);
         const std::size_t count = std::min(size, stream->room());
-        if (count == 0)
+        if (count == 0) {
+            if (stream->recovers)
+                stream->limit = SIZE_MAX;
             return 0; // a write error; a negative value is not allowed here
+        }
         stream->written.append(buffer, count);
         stream->passed += count;
         return static_cast<ssize_t>(count);

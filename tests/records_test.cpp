@@ -20,7 +20,8 @@ TEST(AppendChecksum, CompletesRecordText)
         {":01FFFF0080", ":01FFFF008081\n"},
     };
     for (const auto &c : cases) {
-        char line[record_size + 1] = {};
+        char line[record_size + 1];
+        std::memset(line, '#', sizeof line); // no NUL but the one it writes
         std::strcpy(line, c.body);
         append_checksum(line);
         EXPECT_STREQ(line, c.record) << c.body;

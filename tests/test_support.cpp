@@ -6,6 +6,7 @@
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -82,12 +83,13 @@ bool exists(const std::string &path)
 }
 
 run_result run_fw2hex(const std::string &dir, const std::vector<std::string> &args,
-                      const std::string &stdout_path)
+                      const run_options &options)
 {
     const temp_dir capture;
-    const std::string out_path = stdout_path.empty() ? capture / "out" : stdout_path;
+    const std::string out_path = options.stdout_path.empty() ? capture / "out" : options.stdout_path;
     const std::string err_path = capture / "err";
-    std::vector<char *> argv{const_cast<char *>("fw2hex")};
+    const std::string program = options.program.empty() ? FW2HEX_PROGRAM : options.program;
+    std::vector<char *> argv{const_cast<char *>(options.program.empty() ? "fw2hex" : program.c_str())};
     for (const std::string &arg : args)
         argv.push_back(const_cast<char *>(arg.c_str()));
     argv.push_back(nullptr);
@@ -96,15 +98,21 @@ run_result run_fw2hex(const std::string &dir, const std::vector<std::string> &ar
     if (child == 0) {
         const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || chdir(dir.c_str()) != 0)
+        const rlimit file_size{64 << 20, 64 << 20};
+        if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || chdir(dir.c_str()) != 0 ||
+            setrlimit(RLIMIT_FSIZE, &file_size) != 0)
             _exit(127);
-        execv(FW2HEX_PROGRAM, argv.data());
+        if (options.close_fails) {
+            setenv("LD_PRELOAD", FW2HEX_FAIL_CLOSE, 1);
+            setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1); // the sanitizer build
+        }
+        execv(program.c_str(), argv.data());
         _exit(127);
     }
     int status = 0;
     waitpid(child, &status, 0);
     return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
-            stdout_path.empty() ? read_file(out_path) : "", read_file(err_path)};
+            options.stdout_path.empty() ? read_file(out_path) : "", read_file(err_path)};
 }
 
 std::string convert(const bytes &image, std::uint32_t load, int omit, int *result)

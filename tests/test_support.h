@@ -36,10 +36,15 @@ struct run_result {
     int status; // exit status as the shell sees it (0..255)
     std::string out, err;
 };
-// Runs fw2hex in `dir` with argv[0] "fw2hex"; stdout goes to `stdout_path`
-// when given.
+struct run_options {
+    std::string stdout_path; // where standard output goes, when not captured
+    std::string program;     // run by this path (relative to the folder), not as "fw2hex"
+    bool close_fails = false; // closing a ".hex" file reports an I/O error
+};
+// Runs fw2hex in `dir`, by default with argv[0] "fw2hex", under a file size
+// limit of 64 MiB, so that a runaway output ends it at once.
 run_result run_fw2hex(const std::string &dir, const std::vector<std::string> &args,
-                      const std::string &stdout_path = "");
+                      const run_options &options = {});
 
 // Converts an in-memory image with convert_image; `result` gets its value.
 std::string convert(const bytes &image, std::uint32_t load, int omit, int *result = nullptr);

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs the Windows build under Wine: same records as the Linux build but for
-# CR LF line ends, the same messages and exit statuses, backslash paths, and
-# the refusal to overwrite the input, which Windows must decide without
-# inode numbers.
+# CR LF line ends, the same messages and exit statuses, backslash paths, the
+# refusal to overwrite the input, which Windows must decide without inode
+# numbers, and names of any script and length, under two code pages.
 # Usage: tests/windows_check.sh FW2HEX_EXE LINUX_FW2HEX
 set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -14,6 +14,8 @@ export WINEPREFIX="$work/wine" WINEDEBUG=-all
 wine "$exe" -h >/dev/null 2>&1  # the first run sets up the Wine folder
 
 passed=0 failed=0
+locale=() # the code page comes from the locale Wine runs in
+win() { env "${locale[@]}" wine "$@"; }
 check() { # what, then a command that succeeds when it holds
     local what=$1
     shift
@@ -23,7 +25,7 @@ run() { # runs the .exe in a fresh folder holding fw.bin; sets status, out, err
     rm -rf "$work/run" && mkdir "$work/run" && cd "$work/run" || exit 1
     cp "$image" fw.bin
     [ -n "${prepare:-}" ] && eval "$prepare"
-    wine "$exe" "$@" >out.txt 2>err.txt
+    win "$exe" "$@" >out.txt 2>err.txt
     status=$?
     out=$(tr -d '\r' <out.txt)
     err=$(tr -d '\r' <err.txt)
@@ -82,6 +84,65 @@ check "symbolic link: 253" [ "$status" = 253 ]
 prepare="head -c 500000 /dev/zero >fw.hex" run fw.bin
 check "another existing output: replaced" cmp -s <(crlf "$root/examples/expected/blinky.hex") fw.hex
 unset prepare
+
+# Exit statuses as a batch file sees them: "if errorlevel 1" is true for
+# every failure.
+printf '@echo off\r\n"%s" %%1\r\nif errorlevel 1 goto failed\r\necho converted\r\nexit /b 0\r\n:failed\r\necho failed\r\n' \
+    "$(winepath -w "$exe" 2>/dev/null)" >"$work/errorlevel.bat"
+prepare="cp '$work/errorlevel.bat' ." run
+check "batch file: a missing image is a failure" [ "$(wine cmd /c errorlevel.bat nofile.bin 2>/dev/null | tr -d '\r')" = failed ]
+check "batch file: a conversion is a success" [ "$(wine cmd /c errorlevel.bat fw.bin 2>/dev/null | tr -d '\r')" = converted ]
+
+# Names: any script, never a look-alike, the name the system stores, any
+# length. Run once for each code page, as the ANSI calls would differ.
+long=$(printf 'd%.0s' {1..120})
+names_pass() { # code page, then a name outside it that has a look-alike inside it
+    local page=$1 outside=$2 name
+    for name in Прошивка 固件 😀fw "$outside"; do
+        prepare="cp fw.bin '$name.bin'" run "$name.bin"
+        check "cp$page: $name.bin converts to $name.hex" cmp -s <(crlf "$root/examples/expected/blinky.hex") "$name.hex"
+    done
+    local lookalike
+    lookalike=$(iconv -f utf-8 -t "cp$page//TRANSLIT" <<<"$outside" 2>/dev/null | iconv -f "cp$page" -t utf-8)
+    prepare="cp fw.bin '$outside.bin' && head -c 100 /dev/zero >'$lookalike.bin'" run "$outside.bin"
+    check "cp$page: $outside.bin beside $lookalike.bin: $outside.hex only" \
+        [ "$status" = 0 -a -s "$outside.hex" -a ! -e "$lookalike.hex" ]
+    run "nö$outside.bin" 2>/dev/null
+    check "cp$page: missing non-ASCII name, UTF-8 in the message" \
+        [ "$status $(cat err.txt)" = "254 Cannot open file 'nö$outside.bin'"$'\r' ]
+    prepare="cp fw.bin firmware-release.bin" run fw.bin
+    local short
+    short=$(win cmd /c dir /x firmware-release.bin 2>/dev/null | tr -d '\r' | awk '/firmware-release.bin$/ {print $(NF-1)}')
+    prepare="cp fw.bin firmware-release.bin" run "$short"
+    check "cp$page: short name $short writes firmware-release.hex" \
+        [ "$status" = 0 -a -s firmware-release.hex -a "$(ls ./*.hex)" = ./firmware-release.hex ]
+    run fw.bin.
+    check "cp$page: trailing dot: fw.bin. writes fw.hex" [ "$status" = 0 -a -s fw.hex ]
+    prepare="mv fw.bin fw" run "fw .  "
+    check "cp$page: trailing dots and spaces: 'fw .  ' writes fw.hex" [ "$status" = 0 -a -s fw.hex ]
+    prepare="mkdir -p $long/$long/$long && cp fw.bin $long/$long/$long/x.hex" run "$long\\$long\\$long\\x.hex"
+    check "cp$page: x.hex past 260 characters: 253" [ "$status" = 253 ]
+    check "cp$page: x.hex past 260 characters: input unchanged" cmp -s "$image" "$long/$long/$long/x.hex"
+    prepare="mkdir -p $long/$long/$long && cp fw.bin $long/$long/$long/fw.bin" run "$long/$long/$long/fw.bin"
+    check "cp$page: a relative path past 260 characters converts" [ "$status" = 0 -a -s "$long/$long/$long/fw.hex" ]
+    prepare="mkdir -p $long/$long/$long && cp fw.bin $long/$long/$long/fw.bin" \
+        run "$(winepath -w "$work/run" 2>/dev/null)\\$long\\$long\\$long\\fw.bin"
+    check "cp$page: a full path past 260 characters converts" [ "$status" = 0 -a -s "$long/$long/$long/fw.hex" ]
+    prepare="mkdir -p $long/$long/$long && cp fw.bin $long/$long/$long/x.hex" \
+        run "$(winepath -w "$work/run" 2>/dev/null)\\$long\\$long\\$long\\x.hex"
+    check "cp$page: full x.hex path past 260 characters: 253" [ "$status" = 253 ]
+    check "cp$page: full x.hex path past 260 characters: input unchanged" cmp -s "$image" "$long/$long/$long/x.hex"
+}
+names_pass 1252 fāw
+# Code page 1251, from a Russian locale built into a private folder.
+mkdir -p "$work/locale"
+if localedef -i ru_RU -f UTF-8 "$work/locale/ru_RU.UTF-8" 2>/dev/null || [ -d "$work/locale/ru_RU.UTF-8" ]; then
+    locale=(LOCPATH="$work/locale" LC_ALL=ru_RU.UTF-8)
+    names_pass 1251 café
+else
+    echo "FAILED: no ru_RU.UTF-8 locale for the code page 1251 pass (Debian package locales)"
+    failed=$((failed + 1))
+fi
 
 echo "windows: $passed passed, $failed failed"
 [ "$failed" = 0 ]

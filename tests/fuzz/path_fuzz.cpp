@@ -22,7 +22,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 {
     const std::string input(reinterpret_cast<const char *>(data), size);
     const std::string path = input.substr(0, input.find('\0')); // what a C string can hold
-    const std::string output = derive_output_path(path.c_str());
+    std::string output(output_path_size(path.c_str()), '\0');
+    derive_output_path(path.c_str(), &output[0]);
+    output.resize(output.find('\0'));
 
     const std::size_t extension = output.size() - 4;
     if (output.size() < 4 || output.compare(extension, 4, ".hex") != 0)

@@ -1,0 +1,44 @@
+// What fw2hex needs from the operating system, one interface for every
+// platform: the command line, opening the two files, and text for the user.
+// Paths and texts are UTF-8 inside the program; system_posix.cpp and
+// system_windows.cpp turn them into what each system takes.
+#ifndef FW2HEX_SYSTEM_H
+#define FW2HEX_SYSTEM_H
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+
+// The program; the platform's entry point hands it the command line as
+// UTF-8 text.
+int fw2hex_main(int argc, char *argv[]);
+
+// Opens the image for binary reading; null when it cannot be opened or is
+// a directory, which has no bytes to read.
+std::FILE *open_image(const char *path);
+
+// True, with the size, when the image is a regular file whose size is
+// known before it is read; false for pipes, FIFOs and devices.
+bool known_image_size(std::FILE *image, std::uint64_t *size);
+
+// The image's path with its final component spelled as the system stores
+// it (Windows: a short 8.3 name expanded, trailing dots and spaces, which
+// the system drops, dropped). Lives until the program ends.
+const char *stored_name(const char *image_path);
+
+enum output_opening {
+    output_opened,   // *output is open for text writing, and empty
+    output_is_image, // the path leads to the image itself; nothing changed
+    output_failed    // it cannot be created, emptied or told apart from the image
+};
+
+// Opens (creates) the output without emptying it, compares the open file
+// with the open image, and only then empties it: the image is never cut,
+// whatever link or spelling leads to it.
+output_opening open_output(const char *path, std::FILE *image, std::FILE **output);
+
+// Formats UTF-8 text onto standard output or standard error so that the
+// user sees its characters (a Windows console takes them as UTF-16).
+void print_text(std::FILE *stream, const char *format, std::va_list arguments);
+
+#endif

@@ -1,0 +1,64 @@
+// The system interface on POSIX systems: paths are bytes, files are known
+// by device and inode.
+#include "system.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+int main(int argc, char *argv[])
+{
+    return fw2hex_main(argc, argv);
+}
+
+std::FILE *open_image(const char *path)
+{
+    std::FILE *image = std::fopen(path, "rb");
+    if (image == nullptr)
+        return nullptr;
+    struct stat status;
+    if (fstat(fileno(image), &status) != 0 || S_ISDIR(status.st_mode)) {
+        std::fclose(image);
+        return nullptr;
+    }
+    return image;
+}
+
+bool known_image_size(std::FILE *image, std::uint64_t *size)
+{
+    struct stat status;
+    if (fstat(fileno(image), &status) != 0 || !S_ISREG(status.st_mode))
+        return false;
+    *size = static_cast<std::uint64_t>(status.st_size);
+    return true;
+}
+
+const char *stored_name(const char *image_path)
+{
+    return image_path;
+}
+
+output_opening open_output(const char *path, std::FILE *image, std::FILE **output)
+{
+    const int file = open(path, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
+    if (file < 0)
+        return output_failed;
+    struct stat opened;
+    struct stat read_from;
+    output_opening result = output_failed;
+    if (fstat(file, &opened) != 0 || fstat(fileno(image), &read_from) != 0)
+        result = output_failed;
+    else if (opened.st_dev == read_from.st_dev && opened.st_ino == read_from.st_ino)
+        result = output_is_image;
+    // Devices such as /dev/null have nothing to empty.
+    else if (!S_ISREG(opened.st_mode) || ftruncate(file, 0) == 0)
+        result = (*output = fdopen(file, "w")) != nullptr ? output_opened : output_failed;
+    if (result != output_opened)
+        close(file);
+    return result;
+}
+
+void print_text(std::FILE *stream, const char *format, std::va_list arguments)
+{
+    std::vfprintf(stream, format, arguments);
+}

@@ -1,0 +1,222 @@
+// The system interface on Windows. Text is UTF-8 inside the program and
+// UTF-16 at every call into the system, so that any name reaches the file
+// system as typed: the ANSI calls would map characters outside the code
+// page to look-alikes ("ā" to "a") and open another file. Files are known
+// by volume serial number and file index.
+#include "system.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+namespace {
+
+// UTF-16 copy of UTF-8 text, or null; the caller frees it.
+wchar_t *to_utf16(const char *text)
+{
+    const int size = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
+    auto *wide = static_cast<wchar_t *>(std::malloc(sizeof(wchar_t) * static_cast<std::size_t>(size)));
+    if (size == 0 || wide == nullptr || MultiByteToWideChar(CP_UTF8, 0, text, -1, wide, size) != size) {
+        std::free(wide);
+        return nullptr;
+    }
+    return wide;
+}
+
+// UTF-8 copy of UTF-16 text, or null; the caller frees it.
+char *to_utf8(const wchar_t *text)
+{
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    auto *narrow = static_cast<char *>(std::malloc(static_cast<std::size_t>(size)));
+    if (size == 0 || narrow == nullptr ||
+        WideCharToMultiByte(CP_UTF8, 0, text, -1, narrow, size, nullptr, nullptr) != size) {
+        std::free(narrow);
+        return nullptr;
+    }
+    return narrow;
+}
+
+bool starts_with(const wchar_t *text, const wchar_t *start)
+{
+    return std::wcsncmp(text, start, std::wcslen(start)) == 0;
+}
+
+// The path to hand to the file calls, or null; the caller frees it. A path
+// whose full form reaches MAX_PATH is opened in its extended-length form,
+// which has no such limit (and no manifest setting to depend on); shorter
+// ones stay as typed, so that device names such as NUL keep their meaning.
+wchar_t *system_path(const char *path)
+{
+    wchar_t *typed = to_utf16(path);
+    if (typed == nullptr || starts_with(typed, L"\\\\?\\") || starts_with(typed, L"\\\\.\\"))
+        return typed;
+    const DWORD full_size = GetFullPathNameW(typed, 0, nullptr, nullptr); // with the NUL
+    if (full_size <= MAX_PATH)
+        return typed;
+    auto *full = static_cast<wchar_t *>(std::malloc(sizeof(wchar_t) * full_size));
+    if (full == nullptr || GetFullPathNameW(typed, full_size, full, nullptr) >= full_size) {
+        std::free(full);
+        return typed;
+    }
+    // "\\?\C:\..." for a drive, "\\?\UNC\server\share\..." for "\\server\share\...".
+    const bool share = starts_with(full, L"\\\\");
+    const wchar_t *prefix = share ? L"\\\\?\\UNC" : L"\\\\?\\";
+    const wchar_t *rest = share ? full + 1 : full;
+    auto *extended = static_cast<wchar_t *>(
+        std::malloc(sizeof(wchar_t) * (std::wcslen(prefix) + std::wcslen(rest) + 1)));
+    if (extended != nullptr) {
+        std::wcscpy(extended, prefix);
+        std::wcscat(extended, rest);
+    }
+    std::free(full);
+    std::free(typed);
+    return extended;
+}
+
+// A C stream over an open handle; null (and the handle closed) on failure.
+std::FILE *stream_of(HANDLE handle, int flags, const char *mode)
+{
+    const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags);
+    if (descriptor < 0) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    std::FILE *stream = _fdopen(descriptor, mode);
+    if (stream == nullptr)
+        _close(descriptor);
+    return stream;
+}
+
+HANDLE handle_of(std::FILE *stream)
+{
+    return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+}
+
+} // namespace
+
+// -municode makes this the entry point, with the command line as typed.
+extern "C" int wmain(int argc, wchar_t *argv[])
+{
+    auto **arguments = static_cast<char **>(std::calloc(static_cast<std::size_t>(argc) + 1, sizeof(char *)));
+    for (int i = 0; arguments != nullptr && i < argc; ++i)
+        if ((arguments[i] = to_utf8(argv[i])) == nullptr)
+            arguments = nullptr;
+    if (arguments == nullptr)
+        return 255;
+    return fw2hex_main(argc, arguments);
+}
+
+std::FILE *open_image(const char *path)
+{
+    wchar_t *wide = system_path(path);
+    // Without FILE_FLAG_BACKUP_SEMANTICS a directory does not open.
+    const HANDLE image = wide == nullptr ? INVALID_HANDLE_VALUE
+                                         : CreateFileW(wide, GENERIC_READ,
+                                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    std::free(wide);
+    return image == INVALID_HANDLE_VALUE ? nullptr : stream_of(image, _O_RDONLY | _O_BINARY, "rb");
+}
+
+bool known_image_size(std::FILE *image, std::uint64_t *size)
+{
+    const HANDLE handle = handle_of(image);
+    LARGE_INTEGER file_size;
+    if (GetFileType(handle) != FILE_TYPE_DISK || GetFileSizeEx(handle, &file_size) == 0)
+        return false;
+    *size = static_cast<std::uint64_t>(file_size.QuadPart);
+    return true;
+}
+
+const char *stored_name(const char *image_path)
+{
+    std::size_t component = std::strlen(image_path); // start of the final component
+    while (component > 0 && std::strchr("/\\:", image_path[component - 1]) == nullptr)
+        --component;
+    char *name = nullptr;
+    wchar_t *wide = system_path(image_path);
+    const DWORD size = wide == nullptr ? 0 : GetLongPathNameW(wide, nullptr, 0);
+    auto *long_path = static_cast<wchar_t *>(std::malloc(sizeof(wchar_t) * (size + 1)));
+    if (size != 0 && long_path != nullptr && GetLongPathNameW(wide, long_path, size) < size) {
+        const wchar_t *final = long_path + std::wcslen(long_path);
+        while (final > long_path && final[-1] != L'\\' && final[-1] != L'/')
+            --final;
+        name = to_utf8(final);
+    }
+    std::free(wide);
+    std::free(long_path);
+    const char *typed_name = image_path + component;
+    std::size_t name_length = std::strlen(name != nullptr ? name : typed_name);
+    auto *path = static_cast<char *>(std::malloc(component + name_length + 1));
+    if (path == nullptr)
+        return image_path;
+    std::memcpy(path, image_path, component);
+    std::memcpy(path + component, name != nullptr ? name : typed_name, name_length);
+    std::free(name);
+    // Windows drops trailing dots and spaces from the name it opens.
+    while (name_length > 0 && (path[component + name_length - 1] == '.' || path[component + name_length - 1] == ' '))
+        --name_length;
+    path[component + name_length] = '\0';
+    return path;
+}
+
+output_opening open_output(const char *path, std::FILE *image, std::FILE **output)
+{
+    wchar_t *wide = system_path(path);
+    const HANDLE file = wide == nullptr ? INVALID_HANDLE_VALUE
+                                        : CreateFileW(wide, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                      nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    std::free(wide);
+    if (file == INVALID_HANDLE_VALUE)
+        return output_failed;
+    output_opening result = output_failed;
+    BY_HANDLE_FILE_INFORMATION opened;
+    BY_HANDLE_FILE_INFORMATION read_from;
+    // Devices such as NUL hold nothing to cut and nothing to compare.
+    if (GetFileType(file) != FILE_TYPE_DISK)
+        result = output_opened;
+    else if (GetFileInformationByHandle(file, &opened) == 0 ||
+             GetFileInformationByHandle(handle_of(image), &read_from) == 0)
+        result = output_failed;
+    else if (opened.dwVolumeSerialNumber == read_from.dwVolumeSerialNumber &&
+             opened.nFileIndexHigh == read_from.nFileIndexHigh && opened.nFileIndexLow == read_from.nFileIndexLow)
+        result = output_is_image;
+    else if (SetEndOfFile(file) != 0) // at offset 0, just opened
+        result = output_opened;
+    if (result != output_opened) {
+        CloseHandle(file);
+        return result;
+    }
+    *output = stream_of(file, _O_WRONLY | _O_TEXT, "wt");
+    return *output != nullptr ? output_opened : output_failed;
+}
+
+void print_text(std::FILE *stream, const char *format, std::va_list arguments)
+{
+    std::va_list counting;
+    va_copy(counting, arguments);
+    const int length = std::vsnprintf(nullptr, 0, format, counting);
+    va_end(counting);
+    auto *text = static_cast<char *>(std::malloc(static_cast<std::size_t>(length < 0 ? 0 : length) + 1));
+    if (length < 0 || text == nullptr) {
+        std::free(text);
+        return;
+    }
+    std::vsnprintf(text, static_cast<std::size_t>(length) + 1, format, arguments);
+    // A console shows UTF-16; pipes and files get the UTF-8 bytes.
+    const HANDLE console = GetStdHandle(stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    wchar_t *wide = GetConsoleMode(console, &mode) != 0 ? to_utf16(text) : nullptr;
+    if (wide != nullptr) {
+        std::fflush(stream);
+        DWORD written = 0;
+        WriteConsoleW(console, wide, static_cast<DWORD>(std::wcslen(wide)), &written, nullptr);
+    } else {
+        std::fputs(text, stream);
+    }
+    std::free(wide);
+    std::free(text);
+}
