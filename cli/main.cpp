@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <unistd.h>
 
 #include "files.h"
@@ -131,14 +132,16 @@ int report(convert_result result, const char *input_path, const char *output_pat
     return exit_success;
 }
 
+using text_buffer = std::unique_ptr<char, decltype(&std::free)>;
+
 // The output path derived from the image's name as the system stores it;
 // null when there is no memory for it.
-char *output_path_for(const char *input_path)
+text_buffer output_path_for(const char *input_path)
 {
     const char *stored_path = stored_name(input_path);
-    auto *output_path = static_cast<char *>(std::malloc(output_path_size(stored_path)));
+    text_buffer output_path(static_cast<char *>(std::malloc(output_path_size(stored_path))), &std::free);
     if (output_path != nullptr)
-        derive_output_path(stored_path, output_path);
+        derive_output_path(stored_path, output_path.get());
     return output_path;
 }
 
@@ -176,7 +179,8 @@ int fw2hex_main(int argc, char *argv[])
     if (known_image_size(input, &image_size) && !image_fits(image_size))
         return refuse_too_large(input_path);
 
-    const char *output_path = output_path_for(input_path);
+    const text_buffer output_buffer = output_path_for(input_path);
+    const char *output_path = output_buffer.get();
     if (output_path == nullptr)
         return fail(exit_cannot_write, "Cannot create file '%s'\n", input_path);
     std::FILE *output = nullptr;
