@@ -51,8 +51,10 @@ output_opening open_output(const char *path, std::FILE *image, std::FILE **outpu
     else if (opened.st_dev == read_from.st_dev && opened.st_ino == read_from.st_ino)
         result = output_is_image;
     // Devices such as /dev/null have nothing to empty.
-    else if (!S_ISREG(opened.st_mode) || ftruncate(file, 0) == 0)
+    else if (!S_ISREG(opened.st_mode) || opened.st_size == 0 || ftruncate(file, 0) == 0)
         result = (*output = fdopen(file, "w")) != nullptr ? output_opened : output_failed;
+    if (result == output_opened)
+        std::setvbuf(*output, nullptr, _IONBF, 0);
     if (result != output_opened)
         close(file);
     return result;

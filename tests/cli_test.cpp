@@ -169,6 +169,10 @@ TEST(CommandLine, Cases)
          253, "", "Cannot write file 'big.hex'\n", {"image.bin", "big.bin", "big.hex"}, {}},
     };
     for (const auto &c : cases) {
+#ifdef FW2HEX_STATIC
+        if (c.close_fails)
+            continue; // a static program takes no preloaded library
+#endif
         const temp_dir dir;
         write_file(dir / "image.bin", image);
         c.prepare(dir);
