@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <unistd.h>
 
@@ -28,7 +29,13 @@ enum exit_status {
 
 // '+' stops the scan at the first operand, also on glibc, which would
 // otherwise move later options (such as "image.bin -s") in front of it.
-constexpr char option_letters[] = "+hsa:";
+constexpr char option_letters[] = "+hsa:o:V";
+
+// "-o": where the text goes instead of the derived path; "-" is standard output.
+const char *output_option = nullptr;
+
+// What the options ask for once scanned.
+enum request { convert_file, show_help, show_version };
 
 constexpr std::uint32_t highest_address = 0xFFFFFFFF;
 
@@ -69,6 +76,14 @@ int show_usage(const char *program_name, int status)
     return status;
 }
 
+int print_version()
+{
+    say(stdout, "fw2hex %s\n", FW2HEX_VERSION);
+    if (std::fflush(stdout) != 0)
+        return fail(exit_cannot_write, "Cannot write standard output\n");
+    return exit_success;
+}
+
 int refuse_too_large(const char *input_path)
 {
     return fail(exit_does_not_fit, "Image '%s' does not fit in the 32-bit address space at 0x%X\n",
@@ -96,9 +111,14 @@ std::uint32_t parse_load_address(const char *text)
     return negative ? 0u - value : value;
 }
 
-// Scans the options into the settings; false when "-h" asks for the usage.
-bool scan_options(int argc, char *argv[])
+// Scans the options into the settings, up to the first operand or to an
+// option that asks for something else than a conversion.
+request scan_options(int argc, char *argv[])
 {
+    // As GNU tools do; not a cluster of letters like "--help", which keeps
+    // its old meaning.
+    if (argc > 1 && std::strcmp(argv[1], "--version") == 0)
+        return show_version;
     int option;
     while ((option = getopt(argc, argv, option_letters)) != -1) {
         switch (option) {
@@ -108,13 +128,18 @@ bool scan_options(int argc, char *argv[])
         case 's':
             ++omit_blank;
             break;
+        case 'o':
+            output_option = optarg;
+            break;
         case 'h':
-            return false;
+            return show_help;
+        case 'V':
+            return show_version;
         default:
             say(stderr, "getopt returned impossible value: %d ('%c')\n", option, option);
         }
     }
-    return true;
+    return convert_file;
 }
 
 int report(convert_result result, const char *input_path, const char *output_path)
@@ -125,6 +150,8 @@ int report(convert_result result, const char *input_path, const char *output_pat
     case read_failed:
         return fail(exit_cannot_read, "Cannot read file '%s'\n", input_path);
     case write_failed:
+        if (output_path == nullptr)
+            return fail(exit_cannot_write, "Cannot write standard output\n");
         return fail(exit_cannot_write, "Cannot write file '%s'\n", output_path);
     case image_too_large:
         return refuse_too_large(input_path);
@@ -145,17 +172,32 @@ text_buffer output_path_for(const char *input_path)
     return output_path;
 }
 
-// Creates the output, never over the image; the exit status.
+// The output's path: the one given with -o, null for "-o -" (standard
+// output), else the one derived from the image's, held by `derived`.
+const char *output_path_of(const char *input_path, text_buffer *derived)
+{
+    if (output_option != nullptr)
+        return std::strcmp(output_option, "-") == 0 ? nullptr : output_option;
+    *derived = output_path_for(input_path);
+    return derived->get();
+}
+
+// Creates the output at `output_path`, or takes standard output when it is
+// null, never over the image; the exit status.
 int create_output(const char *output_path, std::FILE *input, std::FILE **output)
 {
-    switch (open_output(output_path, input, output)) {
+    const bool to_standard_output = output_path == nullptr;
+    switch (to_standard_output ? use_standard_output(input, output) : open_output(output_path, input, output)) {
     case output_opened:
         return exit_success;
     case output_is_image:
-        return fail(exit_cannot_write, "Output file '%s' would overwrite the input\n", output_path);
+        return fail(exit_cannot_write, "Output file '%s' would overwrite the input\n",
+                    to_standard_output ? "-" : output_path);
     case output_failed:
         break;
     }
+    if (to_standard_output)
+        return fail(exit_cannot_write, "Cannot write standard output\n");
     return fail(exit_cannot_write, "Cannot create file '%s'\n", output_path);
 }
 
@@ -164,8 +206,14 @@ int create_output(const char *output_path, std::FILE *input, std::FILE **output)
 int fw2hex_main(int argc, char *argv[])
 {
     load_address = default_load_address;
-    if (!scan_options(argc, argv))
+    switch (scan_options(argc, argv)) {
+    case show_help:
         return show_usage(argv[0], exit_success);
+    case show_version:
+        return print_version();
+    case convert_file:
+        break;
+    }
     if (optind == argc) {
         say(stderr, "No input file specifed.\n\n");
         return show_usage(argv[0], exit_no_input);
@@ -179,19 +227,22 @@ int fw2hex_main(int argc, char *argv[])
     if (known_image_size(input, &image_size) && !image_fits(image_size))
         return refuse_too_large(input_path);
 
-    const text_buffer output_buffer = output_path_for(input_path);
-    const char *output_path = output_buffer.get();
-    if (output_path == nullptr)
+    text_buffer derived_path(nullptr, &std::free);
+    const char *output_path = output_path_of(input_path, &derived_path);
+    if (output_option == nullptr && output_path == nullptr)
         return fail(exit_cannot_write, "Cannot create file '%s'\n", input_path);
     std::FILE *output = nullptr;
     const int status = create_output(output_path, input, &output);
     if (status != exit_success)
         return status;
 
-    convert_result result = convert_image(input, output);
+    bool holds_data = false;
+    convert_result result = convert_image(input, output, &holds_data);
     // A write error that only shows at close still fails the run.
     if (std::fclose(output) != 0 && result == converted)
         result = write_failed;
     std::fclose(input);
+    if (result == converted && !holds_data)
+        say(stderr, "Image '%s' holds no data; the output has only the End Of File record\n", input_path);
     return report(result, input_path, output_path);
 }

@@ -37,6 +37,10 @@ enum output_opening {
 // whatever link or spelling leads to it.
 output_opening open_output(const char *path, std::FILE *image, std::FILE **output);
 
+// Standard output as the output, unless it leads to the image itself
+// (such as "fw2hex -o - fw.bin >>fw.bin"); never emptied.
+output_opening use_standard_output(std::FILE *image, std::FILE **output);
+
 // Formats UTF-8 text onto standard output or standard error so that the
 // user sees its characters (a Windows console takes them as UTF-16).
 void print_text(std::FILE *stream, const char *format, std::va_list arguments);

@@ -38,25 +38,50 @@ const char *stored_name(const char *image_path)
     return image_path;
 }
 
+namespace {
+
+// The identity of two open files: whether they are one (device and inode).
+output_opening compare(int output, std::FILE *image, struct stat *opened)
+{
+    struct stat read_from;
+    if (fstat(output, opened) != 0 || fstat(fileno(image), &read_from) != 0)
+        return output_failed;
+    const bool same = opened->st_dev == read_from.st_dev && opened->st_ino == read_from.st_ino;
+    return same ? output_is_image : output_opened;
+}
+
+} // namespace
+
 output_opening open_output(const char *path, std::FILE *image, std::FILE **output)
 {
     const int file = open(path, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
     if (file < 0)
         return output_failed;
     struct stat opened;
-    struct stat read_from;
-    output_opening result = output_failed;
-    if (fstat(file, &opened) != 0 || fstat(fileno(image), &read_from) != 0)
+    output_opening result = compare(file, image, &opened);
+    // Devices such as /dev/null have nothing to empty. A new file is empty
+    // already, and ftruncate would make ext4 flush it at close.
+    if (result == output_opened && S_ISREG(opened.st_mode) && opened.st_size != 0 && ftruncate(file, 0) != 0)
         result = output_failed;
-    else if (opened.st_dev == read_from.st_dev && opened.st_ino == read_from.st_ino)
-        result = output_is_image;
-    // Devices such as /dev/null have nothing to empty.
-    else if (!S_ISREG(opened.st_mode) || opened.st_size == 0 || ftruncate(file, 0) == 0)
-        result = (*output = fdopen(file, "w")) != nullptr ? output_opened : output_failed;
-    if (result == output_opened)
-        std::setvbuf(*output, nullptr, _IONBF, 0);
-    if (result != output_opened)
+    if (result == output_opened && (*output = fdopen(file, "w")) == nullptr)
+        result = output_failed;
+    if (result != output_opened) {
         close(file);
+        return result;
+    }
+    // The conversion hands over whole blocks; a buffer would only split them.
+    std::setvbuf(*output, nullptr, _IONBF, 0);
+    return result;
+}
+
+output_opening use_standard_output(std::FILE *image, std::FILE **output)
+{
+    struct stat opened;
+    const output_opening result = compare(fileno(stdout), image, &opened);
+    if (result == output_opened) {
+        *output = stdout;
+        std::setvbuf(stdout, nullptr, _IONBF, 0);
+    }
     return result;
 }
 

@@ -163,6 +163,54 @@ const char *stored_name(const char *image_path)
     return path;
 }
 
+namespace {
+
+// What tells one file from another: the volume and the file's number on it.
+struct file_identity {
+    bool wide;                    // from FileIdInfo (128-bit numbers), not the older call
+    ULONGLONG volume;
+    unsigned char number[16];
+};
+
+bool identity_of(HANDLE file, file_identity *identity)
+{
+    FILE_ID_INFO id;
+    if (GetFileInformationByHandleEx(file, FileIdInfo, &id, sizeof id) != 0) {
+        *identity = {true, id.VolumeSerialNumber, {}};
+        std::memcpy(identity->number, &id.FileId, sizeof identity->number);
+        return true;
+    }
+    // File systems without 128-bit file numbers (and Windows before 8).
+    BY_HANDLE_FILE_INFORMATION information;
+    if (GetFileInformationByHandle(file, &information) == 0)
+        return false;
+    *identity = {false, information.dwVolumeSerialNumber, {}};
+    std::memcpy(identity->number, &information.nFileIndexLow, sizeof information.nFileIndexLow);
+    std::memcpy(identity->number + 4, &information.nFileIndexHigh, sizeof information.nFileIndexHigh);
+    return true;
+}
+
+// The identity of two open files: whether they are one. Devices such as
+// NUL and pipes hold nothing that could be cut, and have no such identity.
+output_opening compare(HANDLE output, std::FILE *image)
+{
+    if (GetFileType(output) != FILE_TYPE_DISK)
+        return output_opened;
+    file_identity opened;
+    file_identity read_from;
+    if (!identity_of(output, &opened) || !identity_of(handle_of(image), &read_from) ||
+        opened.wide != read_from.wide)
+        return output_failed;
+    // A volume that reports no serial number (0: Wine's, for a handle it
+    // inherits from its host) could be any volume. The file numbers then
+    // decide, erring on the side of the image.
+    const bool same_volume = opened.volume == read_from.volume || opened.volume == 0 || read_from.volume == 0;
+    const bool same = same_volume && std::memcmp(opened.number, read_from.number, sizeof opened.number) == 0;
+    return same ? output_is_image : output_opened;
+}
+
+} // namespace
+
 output_opening open_output(const char *path, std::FILE *image, std::FILE **output)
 {
     wchar_t *wide = system_path(path);
@@ -172,26 +220,24 @@ output_opening open_output(const char *path, std::FILE *image, std::FILE **outpu
     std::free(wide);
     if (file == INVALID_HANDLE_VALUE)
         return output_failed;
-    output_opening result = output_failed;
-    BY_HANDLE_FILE_INFORMATION opened;
-    BY_HANDLE_FILE_INFORMATION read_from;
-    // Devices such as NUL hold nothing to cut and nothing to compare.
-    if (GetFileType(file) != FILE_TYPE_DISK)
-        result = output_opened;
-    else if (GetFileInformationByHandle(file, &opened) == 0 ||
-             GetFileInformationByHandle(handle_of(image), &read_from) == 0)
+    output_opening result = compare(file, image);
+    // Just opened, the file's position is 0: SetEndOfFile empties it.
+    if (result == output_opened && GetFileType(file) == FILE_TYPE_DISK && SetEndOfFile(file) == 0)
         result = output_failed;
-    else if (opened.dwVolumeSerialNumber == read_from.dwVolumeSerialNumber &&
-             opened.nFileIndexHigh == read_from.nFileIndexHigh && opened.nFileIndexLow == read_from.nFileIndexLow)
-        result = output_is_image;
-    else if (SetEndOfFile(file) != 0) // at offset 0, just opened
-        result = output_opened;
     if (result != output_opened) {
         CloseHandle(file);
         return result;
     }
     *output = stream_of(file, _O_WRONLY | _O_TEXT, "wt");
     return *output != nullptr ? output_opened : output_failed;
+}
+
+output_opening use_standard_output(std::FILE *image, std::FILE **output)
+{
+    const output_opening result = compare(handle_of(stdout), image);
+    if (result == output_opened)
+        *output = stdout;
+    return result;
 }
 
 void print_text(std::FILE *stream, const char *format, std::va_list arguments)

@@ -1,28 +1,35 @@
 # bash completion for fw2hex: its options before the image, nothing after
-# -a (a hexadecimal address), and image files for the operand.
+# -a (a hexadecimal address), any file after -o, and image files for the
+# operand.
 _fw2hex()
 {
     local cur=${COMP_WORDS[COMP_CWORD]} word i
-    local want_address=0 options_done=0
+    local want_address=0 want_output=0 options_done=0
     # The option scan stops at the first operand: after it, nothing counts.
     for ((i = 1; i < COMP_CWORD; i++)); do
         word=${COMP_WORDS[i]}
-        if ((want_address)); then
-            want_address=0
+        if ((want_address || want_output)); then
+            want_address=0 want_output=0
         elif ((options_done)); then
             return
         elif [[ $word == -- ]]; then
             options_done=1
         elif [[ $word == -?* ]]; then
-            # -a, or a cluster ending in it (-sa), takes the next word.
-            [[ ${word#-} =~ ^[sh]*a$ ]] && want_address=1
+            # -a or -o, or a cluster ending in one (-sa, -so), takes the next word.
+            [[ ${word#-} =~ ^[shV]*a$ ]] && want_address=1
+            [[ ${word#-} =~ ^[shV]*o$ ]] && want_output=1
         else
             return
         fi
     done
     ((want_address)) && return
+    if ((want_output)); then
+        mapfile -t COMPREPLY < <(compgen -f -- "$cur")
+        compopt -o filenames 2>/dev/null
+        return
+    fi
     if [[ $cur == -* ]] && ((!options_done)); then
-        mapfile -t COMPREPLY < <(compgen -W '-a -s -h' -- "$cur")
+        mapfile -t COMPREPLY < <(compgen -W '-a -s -o -h -V' -- "$cur")
         return
     fi
     # Folders to walk into, and raw images by their usual extensions; any

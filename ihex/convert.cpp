@@ -87,10 +87,14 @@ bool image_fits(std::uint64_t size)
     return load_address + size <= address_space_size;
 }
 
-convert_result convert_image(std::FILE *input, std::FILE *output)
+convert_result convert_image(std::FILE *input, std::FILE *output, bool *holds_data)
 {
     std::uint64_t image_size = 0; // bytes of the image read so far
+    // Data records come after an address record: none has been written
+    // while this stays no_segment.
     std::uint32_t last_segment = no_segment;
+    if (holds_data != nullptr)
+        *holds_data = false;
     bool end_of_input = false;
     while (!end_of_input) {
         std::size_t count = std::fread(image_buffer, 1, block_size, input);
@@ -110,6 +114,8 @@ convert_result convert_image(std::FILE *input, std::FILE *output)
         if (!blank && !write_text(block_text,
                                   format_block(block_text, block_address, count, &last_segment), output))
             return write_failed;
+        if (holds_data != nullptr)
+            *holds_data = last_segment != no_segment;
         if (passes_top)
             return image_too_large;
     }

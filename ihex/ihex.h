@@ -27,7 +27,8 @@ bool image_fits(std::uint64_t size);
 
 // Reads the raw image from `input` (binary) and writes its Intel HEX text
 // to `output` (text). Stops at the first failure; never opens or closes
-// either stream.
-convert_result convert_image(std::FILE *input, std::FILE *output);
+// either stream. `holds_data`, when given, tells whether any data record
+// was written (an empty image, or an erased one with omission, has none).
+convert_result convert_image(std::FILE *input, std::FILE *output, bool *holds_data = nullptr);
 
 #endif

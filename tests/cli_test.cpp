@@ -31,6 +31,11 @@ const std::string image_hex_s = ":020000040800F2\n:0100000001FE\n" + eof;
 const std::string image_hex_at_0 = ":020000040000FA\n:1000000001FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFE\n" + eof;
 const std::string image_hex_at_4000 = ":020000040800F2\n:1040000001FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFBE\n" + eof;
 const std::string image_hex_at_top = ":02000004FFFFFC\n:10FFF00001FFFFFFFFFFFFFFFFFFFFFFFFFFFFFF0F\n" + eof;
+const std::string version = "fw2hex " FW2HEX_VERSION "\n";
+std::string no_data(const std::string &name)
+{
+    return "Image '" + name + "' holds no data; the output has only the End Of File record\n";
+}
 const std::string too_large = "Image 'image.bin' does not fit in the 32-bit address space at 0xFFFFFFFF\n";
 
 std::set<std::string> listing(const std::string &dir)
@@ -114,6 +119,44 @@ TEST(CommandLine, Cases)
         {{"-a", "- 1", "image.bin"}, no_setup, 0, "", "", {"image.bin", "image.hex"}, {{"image.hex", image_hex_at_0}}},
         {{"-a", "+-1", "image.bin"}, no_setup, 0, "", "", {"image.bin", "image.hex"}, {{"image.hex", image_hex_at_0}}},
         {{"image.bin", "other.bin"}, file("other.bin", image), 0, "", "", {"image.bin", "image.hex", "other.bin"}, {}},
+        {{"-V"}, no_setup, 0, version, "", {"image.bin"}, {}},
+        {{"--version"}, no_setup, 0, version, "", {"image.bin"}, {}},
+        {{"-V", "image.bin"}, no_setup, 0, version, "", {"image.bin"}, {}},
+        {{"--version", "-x", "image.bin"}, no_setup, 0, version, "", {"image.bin"}, {}},
+        {{"-s", "-V", "-h"}, no_setup, 0, version, "", {"image.bin"}, {}},
+        {{"image.bin", "-V"}, no_setup, 0, "", "", {"image.bin", "image.hex"}, {{"image.hex", image_hex}}},
+        {{"-sV"}, no_setup, 0, version, "", {"image.bin"}, {}},
+        // The output where the user wants it.
+        {{"-o", "out.hex", "image.bin"}, no_setup, 0, "", "", {"image.bin", "out.hex"}, {{"out.hex", image_hex}}},
+        {{"-oout.txt", "-s", "image.bin"}, no_setup, 0, "", "", {"image.bin", "out.txt"}, {{"out.txt", image_hex_s}}},
+        {{"-o", "sub/fw.hex", "image.bin"}, folder("sub"), 0, "", "", {"image.bin", "sub"}, {{"sub/fw.hex", image_hex}}},
+        {{"-o", "missing/fw.hex", "image.bin"}, no_setup, 253, "", "Cannot create file 'missing/fw.hex'\n",
+         {"image.bin"}, {}},
+        {{"-o", "a.hex", "-o", "b.hex", "image.bin"}, no_setup, 0, "", "", {"image.bin", "b.hex"}, {{"b.hex", image_hex}}},
+        {{"-o", "image.hex", "image.bin"}, file("image.hex", repeat(100000, 'x')), 0, "", "", {"image.bin", "image.hex"},
+         {{"image.hex", image_hex}}},
+        {{"-o", "image.bin", "image.bin"}, no_setup, 253, "", "Output file 'image.bin' would overwrite the input\n",
+         {"image.bin"}, {{"image.bin", std::string(image.begin(), image.end())}}},
+        {{"-o", "link", "image.bin"}, symbolic_link("image.bin", "link"), 253, "",
+         "Output file 'link' would overwrite the input\n", {"image.bin", "link"},
+         {{"image.bin", std::string(image.begin(), image.end())}}},
+        {{"-o", "-", "image.bin"}, no_setup, 0, image_hex, "", {"image.bin"}, {}},
+        {{"-o", "-", "-s", "image.bin"}, no_setup, 0, image_hex_s, "", {"image.bin"}, {}},
+        {{"-o", "-", "nofile.bin"}, no_setup, 254, "", "Cannot open file 'nofile.bin'\n", {"image.bin"}, {}},
+        {{"-o"}, no_setup, 255, usage, "fw2hex: option requires an argument -- 'o'\n" + impossible + no_input,
+         {"image.bin"}, {}},
+        {{"-o", "image.bin"}, no_setup, 255, usage, no_input, {"image.bin"}, {}},
+        // An output without data is written, with a warning.
+        {{"empty.bin"}, file("empty.bin", {}), 0, "", no_data("empty.bin"), {"image.bin", "empty.bin", "empty.hex"},
+         {{"empty.hex", eof}}},
+        {{"-s", "erased.bin"}, file("erased.bin", repeat(70000, 0xFF)), 0, "", no_data("erased.bin"),
+         {"image.bin", "erased.bin", "erased.hex"}, {{"erased.hex", eof}}},
+        {{"-o", "-", "-s", "erased.bin"}, file("erased.bin", repeat(70000, 0xFF)), 0, eof, no_data("erased.bin"),
+         {"image.bin", "erased.bin"}, {}},
+        {{"erased.bin"}, file("erased.bin", repeat(20, 0xFF)), 0, "", "", {"image.bin", "erased.bin", "erased.hex"},
+         {{"erased.hex", ":020000040800F2\n:10000000FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF00\n:04001000FFFFFFFFF0\n" + eof}}},
+        {{"-s", "blank-tail.bin"}, file("blank-tail.bin", bytes{0x01} + repeat(70000, 0xFF)), 0, "", "",
+         {"image.bin", "blank-tail.bin", "blank-tail.hex"}, {{"blank-tail.hex", image_hex_s}}},
         // Load addresses, the whole unsigned 32-bit range and its top.
         {{"-a", "8004000", "image.bin"}, no_setup, 0, "", "", {"image.bin", "image.hex"},
          {{"image.hex", image_hex_at_4000}}},
@@ -123,8 +166,8 @@ TEST(CommandLine, Cases)
          {{"image.hex", image_hex_at_4000}}},
         {{"-a", "FFFFFFF0", "image.bin"}, no_setup, 0, "", "", {"image.bin", "image.hex"},
          {{"image.hex", image_hex_at_top}}},
-        {{"-a", "FFFFFFFF", "empty.bin"}, file("empty.bin", {}), 0, "", "", {"image.bin", "empty.bin", "empty.hex"},
-         {{"empty.hex", eof}}},
+        {{"-a", "FFFFFFFF", "empty.bin"}, file("empty.bin", {}), 0, "", no_data("empty.bin"),
+         {"image.bin", "empty.bin", "empty.hex"}, {{"empty.hex", eof}}},
         {{"-a", "FFFFFFFF", "image.bin"}, no_setup, 252, "", too_large, {"image.bin"}, {}},
         {{"-a", "-1", "image.bin"}, no_setup, 252, "", too_large, {"image.bin"}, {}},
         {{"-a", "100000000", "image.bin"}, no_setup, 252, "", too_large, {"image.bin"}, {}},
@@ -189,9 +232,9 @@ TEST(CommandLine, Cases)
     }
 }
 
-// The usage text names the program as it was run, and fails like a file
-// when it cannot be written.
-TEST(CommandLine, UsageText)
+// Standard output: the usage text names the program as it was run, and
+// every text there fails like a file when it cannot be written.
+TEST(CommandLine, StandardOutput)
 {
     const std::string as_linked = usage.substr(0, usage.rfind("fw2hex")) + "./tools/flash binary_image\n";
     const struct {
@@ -205,9 +248,13 @@ TEST(CommandLine, UsageText)
         {{}, {"", "./tools/flash"}, 255, as_linked, no_input},
         {{"-h"}, {"/dev/full", ""}, 253, "", "Cannot write standard output\n"},
         {{}, {"/dev/full", ""}, 253, "", no_input + "Cannot write standard output\n"},
+        {{"-V"}, {"/dev/full", ""}, 253, "", "Cannot write standard output\n"},
+        {{"-o", "-", "image.bin"}, {"/dev/full", ""}, 253, "", "Cannot write standard output\n"},
+        {{"-o", "-", "image.bin"}, {"image.bin", ""}, 253, "", "Output file '-' would overwrite the input\n"},
     };
     for (const auto &c : cases) {
         const temp_dir dir;
+        write_file(dir / "image.bin", image);
         ASSERT_EQ(mkdir((dir / "tools").c_str(), 0755), 0);
         ASSERT_EQ(symlink(FW2HEX_PROGRAM, (dir / "tools/flash").c_str()), 0);
         const run_result run = run_fw2hex(dir.path, c.args, c.options);

@@ -6,20 +6,21 @@ cd "$(mktemp -d)" || exit 1
 trap 'rm -rf "$PWD"' EXIT
 mkdir out.v2 && touch fw.bin fw.IMG notes.txt
 
-failures=0
+failures=0 cases=0
 expect() { # expected offer, then the words typed (the last is being completed)
     local want=$1
     shift
+    cases=$((cases + 1))
     COMP_WORDS=("$@") COMP_CWORD=$(($# - 1)) COMPREPLY=()
     _fw2hex
     local got="" word
-    while IFS= read -r word; do got+="$word "; done < <(((${#COMPREPLY[@]})) && printf '%s\n' "${COMPREPLY[@]}" | sort)
+    while IFS= read -r word; do got+="$word "; done < <(((${#COMPREPLY[@]})) && printf '%s\n' "${COMPREPLY[@]}" | LC_ALL=C sort)
     if [[ $got != "$want" ]]; then
         echo "fw2hex completion of [$*]: offered '$got', expected '$want'"
         failures=$((failures + 1))
     fi
 }
-expect "-a -h -s "               fw2hex -
+expect "-V -a -h -o -s "         fw2hex -
 expect "-s "                     fw2hex -a 8004000 -s
 expect ""                        fw2hex -a ""
 expect ""                        fw2hex -sa ""
@@ -31,6 +32,12 @@ expect ""                        fw2hex fw.bin ""
 expect ""                        fw2hex fw.bin -
 expect "out.v2 "                 fw2hex -- o
 expect ""                        fw2hex -- fw.bin ""
+expect "fw.IMG fw.bin notes.txt out.v2 " fw2hex -o ""
+expect "fw.IMG fw.bin notes.txt out.v2 " fw2hex -so ""
+expect "notes.txt "              fw2hex -o n
+expect "fw.IMG fw.bin out.v2 "   fw2hex -o out.hex ""
+expect "fw.IMG fw.bin out.v2 "   fw2hex -oout.hex ""
+expect "fw.IMG fw.bin out.v2 "   fw2hex -ao ""
 [[ $(complete -p fw2hex) == *_fw2hex* ]] || { echo "fw2hex has no completion"; failures=$((failures + 1)); }
-echo "$((13 - failures)) passed, $failures failed"
+echo "$((cases + 1 - failures)) passed, $failures failed"
 ((failures == 0))

@@ -96,11 +96,13 @@ run_result run_fw2hex(const std::string &dir, const std::vector<std::string> &ar
 
     const pid_t child = fork();
     if (child == 0) {
-        const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        // A given standard output is appended to, as ">>" does, from the folder.
+        const int out = chdir(dir.c_str()) != 0 ? -1
+                        : options.stdout_path.empty() ? open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)
+                                                      : open(out_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const rlimit file_size{64 << 20, 64 << 20};
-        if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || chdir(dir.c_str()) != 0 ||
-            setrlimit(RLIMIT_FSIZE, &file_size) != 0)
+        if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || setrlimit(RLIMIT_FSIZE, &file_size) != 0)
             _exit(127);
         if (options.close_fails) {
             setenv("LD_PRELOAD", FW2HEX_FAIL_CLOSE, 1);

@@ -37,7 +37,7 @@ struct run_result {
     std::string out, err;
 };
 struct run_options {
-    std::string stdout_path; // where standard output goes, when not captured
+    std::string stdout_path; // where standard output is appended, when not captured
     std::string program;     // run by this path (relative to the folder), not as "fw2hex"
     bool close_fails = false; // closing a ".hex" file reports an I/O error
 };

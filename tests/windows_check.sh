@@ -67,6 +67,25 @@ check "past 4 GiB: 252 and message" \
     [ "$status $err" = "252 Image 'fw.bin' does not fit in the 32-bit address space at 0xFFFFFFFF" ]
 check "past 4 GiB: no output" [ ! -e fw.hex ]
 
+# The output where the user wants it, and the version.
+run -o 'sub\out.hex' fw.bin
+check "-o into a missing folder: 253 and message" [ "$status $err" = "253 Cannot create file 'sub\out.hex'" ]
+prepare="mkdir sub" run -o 'sub\out.hex' fw.bin
+check "-o sub\\out.hex: the text with CR LF" cmp -s <(crlf "$root/examples/expected/blinky.hex") sub/out.hex
+check "-o sub\\out.hex: no fw.hex" [ ! -e fw.hex ]
+run -o - fw.bin
+check "-o -: the text with CR LF on standard output" cmp -s <(crlf "$root/examples/expected/blinky.hex") out.txt
+check "-o -: no file" [ "$(ls)" = "$(printf 'err.txt\nfw.bin\nout.txt')" ]
+run -o fw.bin fw.bin
+check "-o over the input: 253 and message" [ "$status $err" = "253 Output file 'fw.bin' would overwrite the input" ]
+check "-o over the input: untouched" cmp -s "$image" fw.bin
+run # a fresh folder
+win "$exe" -o - fw.bin >>fw.bin 2>err.txt
+check "-o - appended to the input: 253" [ "$?" = 253 ]
+check "-o - appended to the input: untouched" cmp -s "$image" fw.bin
+run -V
+check "-V: the version" [ "$status $out" = "0 fw2hex $(sed -n 's/^project(fw2hex VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")" ]
+
 # Backslash paths.
 prepare='mkdir dir.v2 && cp fw.bin dir.v2/fw' run 'dir.v2\fw'
 check "dir.v2\\fw: status 0" [ "$status" = 0 ]
