@@ -115,13 +115,16 @@ std::uint32_t parse_load_address(const char *text)
 // option that asks for something else than a conversion.
 request scan_options(int argc, char *argv[])
 {
-    // As GNU tools do; not a cluster of letters like "--help", which keeps
-    // its old meaning.
-    if (argc > 1 && std::strcmp(argv[1], "--version") == 0)
-        return show_version;
-    int option;
-    while ((option = getopt(argc, argv, option_letters)) != -1) {
+    for (;;) {
+        // "--version" where an option may stand, as GNU tools take it, not
+        // the cluster of letters it would be ("-o" then "n"). "--help"
+        // keeps its old meaning.
+        if (optind < argc && std::strcmp(argv[optind], "--version") == 0)
+            return show_version;
+        const int option = getopt(argc, argv, option_letters);
         switch (option) {
+        case -1:
+            return convert_file;
         case 'a':
             load_address = parse_load_address(optarg);
             break;
@@ -139,7 +142,6 @@ request scan_options(int argc, char *argv[])
             say(stderr, "getopt returned impossible value: %d ('%c')\n", option, option);
         }
     }
-    return convert_file;
 }
 
 int report(convert_result result, const char *input_path, const char *output_path)
