@@ -3,6 +3,8 @@
 #include "ihex.h"
 #include "records.h"
 
+#include <algorithm>
+
 std::uint32_t load_address = default_load_address;
 int omit_blank = 0;
 
@@ -26,16 +28,31 @@ unsigned char image_buffer[block_size];
 // The current block's records, written with one call.
 char block_text[block_text_size];
 
-// One data record that lies inside a single 64 KiB segment, preceded by an
-// Extended Linear Address record when its segment differs from the last.
-inline char *put_record_in_segment(char *out, std::uint32_t address, const unsigned char *bytes,
-                                   std::size_t count, std::uint32_t *last_segment)
+// Bytes from image offset `n` of the block at `block_address` to the next
+// 64 KiB boundary.
+inline std::size_t segment_room(std::uint32_t block_address, std::size_t n)
+{
+    return block_size - ((block_address + static_cast<std::uint32_t>(n)) & 0xFFFFu);
+}
+
+// An Extended Linear Address record when `address` lies in another segment
+// than the last record.
+inline char *put_segment_change(char *out, std::uint32_t address, std::uint32_t *last_segment)
 {
     const std::uint32_t segment = address >> 16;
     if (segment != *last_segment) {
         out = put_extended_linear_address(out, static_cast<std::uint16_t>(segment));
         *last_segment = segment;
     }
+    return out;
+}
+
+// One data record that lies inside a single 64 KiB segment, preceded by an
+// Extended Linear Address record when its segment differs from the last.
+inline char *put_record_in_segment(char *out, std::uint32_t address, const unsigned char *bytes,
+                                   std::size_t count, std::uint32_t *last_segment)
+{
+    out = put_segment_change(out, address, last_segment);
     return put_data_record(out, static_cast<std::uint16_t>(address), bytes, count);
 }
 
@@ -46,13 +63,23 @@ char *format_block(char *out, std::uint32_t block_address, std::size_t count,
     for (std::size_t n = 0; n < count; n += line_size) {
         std::size_t length = count - n < line_size ? count - n : line_size;
         const unsigned char *line = image_buffer + n;
+        // Without omission, the full lines up to the block's end or the
+        // next 64 KiB boundary go out in one run.
+        const std::size_t full_lines = omit_blank != 0 ? 0 : std::min(count - n, segment_room(block_address, n)) / line_size;
+        if (full_lines > 1) {
+            const std::uint32_t address = block_address + static_cast<std::uint32_t>(n);
+            out = put_segment_change(out, address, last_segment);
+            out = put_full_lines(out, static_cast<std::uint16_t>(address), line, full_lines);
+            n += (full_lines - 1) * line_size;
+            continue;
+        }
         if (omit_blank != 0) {
             length = trim_blank_tail(line, length);
             if (length == 0)
                 continue;
         }
         const std::uint32_t address = block_address + static_cast<std::uint32_t>(n);
-        const std::size_t room = block_size - (address & 0xFFFFu);
+        const std::size_t room = segment_room(block_address, n);
         if (length > room) {
             // Records shouldn't cross 64K boundaries: a reader adds the
             // record's 16-bit offset to one segment base only.

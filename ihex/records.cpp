@@ -115,6 +115,24 @@ char *put_data_record(char *out, std::uint16_t address, const unsigned char *byt
     return out;
 }
 
+char *put_full_lines(char *out, std::uint16_t address, const unsigned char *bytes, std::size_t lines)
+{
+    // The layout of put_data_record with the count fixed at 16, so that
+    // the loop keeps everything in registers.
+    static constexpr char head[] = ":10";
+    for (; lines > 0; --lines, bytes += line_size, address = static_cast<std::uint16_t>(address + line_size)) {
+        std::memcpy(out, head, sizeof head - 1);
+        put_byte(out + 3, address >> 8);
+        put_byte(out + 5, address);
+        put_byte(out + 7, data_type);
+        const unsigned sum = line_size + (address >> 8) + (address & 0xFFu) + put_line_digits(out + 9, bytes);
+        put_byte(out + 9 + 2 * line_size, 0u - sum);
+        out[record_size - 1] = '\n';
+        out += record_size;
+    }
+    return out;
+}
+
 // The rare records go through append_checksum, which works on the text.
 char *put_extended_linear_address(char *out, std::uint16_t upper_address)
 {

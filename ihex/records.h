@@ -22,6 +22,9 @@ void append_checksum(char *record_line);
 // (no NUL). `out` needs room for record_size characters plus a NUL.
 char *put_data_record(char *out, std::uint16_t address, const unsigned char *bytes,
                       std::size_t count);
+// The same for `lines` full lines of 16 bytes from `bytes` at `address`,
+// `address`+16, ... (all inside one 64 KiB segment); the common case.
+char *put_full_lines(char *out, std::uint16_t address, const unsigned char *bytes, std::size_t lines);
 char *put_extended_linear_address(char *out, std::uint16_t upper_address);
 char *put_end_of_file(char *out);
 

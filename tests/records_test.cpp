@@ -34,6 +34,11 @@ std::string data_record(std::uint16_t address, const bytes &data)
     char line[record_size + 1];
     return std::string(line, put_data_record(line, address, data.data(), data.size()));
 }
+std::string full_lines(std::uint16_t address, const bytes &data)
+{
+    char text[3 * record_size + 1];
+    return std::string(text, put_full_lines(text, address, data.data(), data.size() / line_size));
+}
 std::string address_record(std::uint16_t upper)
 {
     char line[record_size + 1];
@@ -52,6 +57,9 @@ TEST(RecordText, AllThreeTypes)
         {data_record(0x0010, {0x01}), ":0100100001EE\n"},
         {data_record(0xFFF0, repeat(16, 0xFF)), ":10FFF000FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF11\n"},
         {data_record(0xABCD, {0x00, 0x7F, 0x80}), ":03ABCD00007F8086\n"},
+        {full_lines(0xFFD0, counting(48, 0xD0)),
+         ":10FFD000D0D1D2D3D4D5D6D7D8D9DADBDCDDDEDFA9\n:10FFE000E0E1E2E3E4E5E6E7E8E9EAEBECEDEEEF99\n"
+         ":10FFF000F0F1F2F3F4F5F6F7F8F9FAFBFCFDFEFF89\n"},
         {address_record(0x0800), ":020000040800F2\n"},
         {address_record(0x0008), ":020000040008F2\n"}, // same checksum, other address
         {address_record(0xFFFF), ":02000004FFFFFC\n"},
