@@ -66,7 +66,7 @@ char *format_block(char *out, std::uint32_t block_address, std::size_t count,
         // Without omission, the full lines up to the block's end or the
         // next 64 KiB boundary go out in one run.
         const std::size_t full_lines = omit_blank != 0 ? 0 : std::min(count - n, segment_room(block_address, n)) / line_size;
-        if (full_lines > 1) {
+        if (full_lines > 0) {
             const std::uint32_t address = block_address + static_cast<std::uint32_t>(n);
             out = put_segment_change(out, address, last_segment);
             out = put_full_lines(out, static_cast<std::uint16_t>(address), line, full_lines);

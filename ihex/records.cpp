@@ -90,9 +90,37 @@ void append_checksum(char *record_line)
     cursor[1] = '\0';
 }
 
+namespace {
+
+// One full line's record: the count fixed at 16, the checksum summed in the
+// pass that formats the bytes.
+inline char *put_full_line(char *out, std::uint16_t address, const unsigned char *bytes)
+{
+    static constexpr char head[] = ":10";
+    std::memcpy(out, head, sizeof head - 1);
+    put_byte(out + 3, address >> 8);
+    put_byte(out + 5, address);
+    put_byte(out + 7, data_type);
+    const unsigned sum = line_size + (address >> 8) + (address & 0xFFu) + put_line_digits(out + 9, bytes);
+    put_byte(out + 9 + 2 * line_size, 0u - sum);
+    out[record_size - 1] = '\n';
+    return out + record_size;
+}
+
+} // namespace
+
+char *put_full_lines(char *out, std::uint16_t address, const unsigned char *bytes, std::size_t lines)
+{
+    for (; lines > 0; --lines, bytes += line_size, address = static_cast<std::uint16_t>(address + line_size))
+        out = put_full_line(out, address, bytes);
+    return out;
+}
+
 char *put_data_record(char *out, std::uint16_t address, const unsigned char *bytes,
                       std::size_t count)
 {
+    if (count == line_size)
+        return put_full_line(out, address, bytes);
     // The checksum is the two's complement of the byte sum, summed in the
     // same pass that formats the bytes.
     unsigned sum = static_cast<unsigned>(count) + (address >> 8) + (address & 0xFFu);
@@ -101,35 +129,12 @@ char *put_data_record(char *out, std::uint16_t address, const unsigned char *byt
     out = put_byte(out, address >> 8);
     out = put_byte(out, address);
     out = put_byte(out, data_type);
-    if (count == line_size) {
-        sum += put_line_digits(out, bytes);
-        out += 2 * line_size;
-    } else {
-        for (std::size_t i = 0; i < count; ++i) {
-            out = put_byte(out, bytes[i]);
-            sum += bytes[i];
-        }
+    for (std::size_t i = 0; i < count; ++i) {
+        out = put_byte(out, bytes[i]);
+        sum += bytes[i];
     }
     out = put_byte(out, 0u - sum);
     *out++ = '\n';
-    return out;
-}
-
-char *put_full_lines(char *out, std::uint16_t address, const unsigned char *bytes, std::size_t lines)
-{
-    // The layout of put_data_record with the count fixed at 16, so that
-    // the loop keeps everything in registers.
-    static constexpr char head[] = ":10";
-    for (; lines > 0; --lines, bytes += line_size, address = static_cast<std::uint16_t>(address + line_size)) {
-        std::memcpy(out, head, sizeof head - 1);
-        put_byte(out + 3, address >> 8);
-        put_byte(out + 5, address);
-        put_byte(out + 7, data_type);
-        const unsigned sum = line_size + (address >> 8) + (address & 0xFFu) + put_line_digits(out + 9, bytes);
-        put_byte(out + 9 + 2 * line_size, 0u - sum);
-        out[record_size - 1] = '\n';
-        out += record_size;
-    }
     return out;
 }
 
