@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <unistd.h>
+#include <utility>
 
 #include "files.h"
 #include "ihex/ihex.h"
@@ -29,13 +30,29 @@ enum exit_status {
 
 // '+' stops the scan at the first operand, also on glibc, which would
 // otherwise move later options (such as "image.bin -s") in front of it.
-constexpr char option_letters[] = "+hsa:o:V";
+constexpr char option_letters[] = "+hsa:o:Vm:";
 
 // "-o": where the text goes instead of the derived path; "-" is standard output.
 const char *output_option = nullptr;
 
+// An image of the output: the operand, or one placed with "-m".
+struct image_file {
+    const char *path;   // as typed
+    std::uint32_t address;
+    std::FILE *stream;  // open for binary reading, or null
+    std::uint64_t size; // known before reading: images of "-m" must have one
+    bool size_known;
+};
+// The images: the operand first, then those of "-m" in command-line order;
+// room for one per argument.
+image_file *images = nullptr;
+// How many of them are in use.
+std::size_t image_count = 0;
+// The images' streams and addresses for the conversion, in address order.
+image_source *sources = nullptr;
+
 // What the options ask for once scanned.
-enum request { convert_file, show_help, show_version };
+enum request { convert_file, show_help, show_version, refuse_option };
 
 constexpr std::uint32_t highest_address = 0xFFFFFFFF;
 
@@ -84,10 +101,10 @@ int print_version()
     return exit_success;
 }
 
-int refuse_too_large(const char *input_path)
+int refuse_too_large(const char *input_path, std::uint32_t address)
 {
     return fail(exit_does_not_fit, "Image '%s' does not fit in the 32-bit address space at 0x%X\n",
-                input_path, load_address);
+                input_path, address);
 }
 
 // Hexadecimal with optional white space, sign and 0x; stops at the first
@@ -109,6 +126,26 @@ std::uint32_t parse_load_address(const char *text)
         return highest_address;
     const auto value = static_cast<std::uint32_t>(magnitude);
     return negative ? 0u - value : value;
+}
+
+// "-m ADDRESS:IMAGE": 1 to 8 hexadecimal digits after an optional 0x, and
+// nothing else before the first ':'; IMAGE, which may hold ':', is the rest.
+// A new option has no old callers to keep, so unlike -a it is strict.
+bool parse_placed_image(const char *text, image_file *image)
+{
+    const char *digits = text;
+    if (digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X'))
+        digits += 2;
+    std::uint32_t address = 0;
+    const char *cursor = digits;
+    for (; std::isxdigit(static_cast<unsigned char>(*cursor)) != 0 && cursor - digits < 8; ++cursor)
+        address = address << 4 | static_cast<std::uint32_t>(std::isdigit(static_cast<unsigned char>(*cursor)) != 0
+                                                                 ? *cursor - '0'
+                                                                 : (*cursor | 0x20) - 'a' + 10);
+    if (cursor == digits || *cursor != ':' || cursor[1] == '\0')
+        return false;
+    *image = {cursor + 1, address, nullptr, 0, false};
+    return true;
 }
 
 // Scans the options into the settings, up to the first operand or to an
@@ -138,26 +175,81 @@ request scan_options(int argc, char *argv[])
             return show_help;
         case 'V':
             return show_version;
+        case 'm':
+            if (!parse_placed_image(optarg, &images[image_count])) {
+                say(stderr, "Invalid argument '%s' for -m: expected ADDRESS:IMAGE, ADDRESS in 1 to 8 hexadecimal digits\n",
+                    optarg);
+                return refuse_option;
+            }
+            ++image_count;
+            break;
         default:
             say(stderr, "getopt returned impossible value: %d ('%c')\n", option, option);
         }
     }
 }
 
-int report(convert_result result, const char *input_path, const char *output_path)
+int report(convert_result result, const image_file &image, const char *output_path)
 {
     switch (result) {
     case converted:
         break;
     case read_failed:
-        return fail(exit_cannot_read, "Cannot read file '%s'\n", input_path);
+        return fail(exit_cannot_read, "Cannot read file '%s'\n", image.path);
     case write_failed:
         if (output_path == nullptr)
             return fail(exit_cannot_write, "Cannot write standard output\n");
         return fail(exit_cannot_write, "Cannot write file '%s'\n", output_path);
     case image_too_large:
-        return refuse_too_large(input_path);
+        return refuse_too_large(image.path, image.address);
     }
+    return exit_success;
+}
+
+// Opens every image and learns its size; the exit status. Beside other
+// images, an image must have a known size, so that its place can be
+// checked before anything is written.
+int open_images()
+{
+    for (std::size_t i = 0; i < image_count; ++i) {
+        image_file &image = images[i];
+        if ((image.stream = open_image(image.path)) == nullptr)
+            return fail(exit_cannot_read, "Cannot open file '%s'\n", image.path);
+        image.size_known = known_image_size(image.stream, &image.size);
+    }
+    for (std::size_t i = 0; i < image_count; ++i) {
+        const image_file &image = images[i];
+        if (!image.size_known && image_count > 1)
+            return fail(exit_cannot_read,
+                        "Image '%s' is not a regular file: beside other images, its size must be known before it is read\n",
+                        image.path);
+        if (image.size_known && !image_fits(image.size, image.address))
+            return refuse_too_large(image.path, image.address);
+    }
+    return exit_success;
+}
+
+// Puts the images in address order (a stable insertion sort: there are few)
+// and refuses two that share an address; the exit status. The first address
+// two images share is where a later one starts inside an earlier one.
+int lay_out_images()
+{
+    for (std::size_t i = 1; i < image_count; ++i)
+        for (std::size_t j = i; j > 0 && images[j - 1].address > images[j].address; --j)
+            std::swap(images[j - 1], images[j]);
+    const image_file *furthest = nullptr; // the image reaching highest so far
+    for (std::size_t i = 0; i < image_count; ++i) {
+        const image_file &image = images[i];
+        if (image.size == 0)
+            continue; // an empty image shares no address
+        if (furthest != nullptr && image.address < furthest->address + furthest->size)
+            return fail(exit_does_not_fit, "Images '%s' at 0x%X and '%s' at 0x%X overlap from 0x%X\n",
+                        furthest->path, furthest->address, image.path, image.address, image.address);
+        if (furthest == nullptr || image.address + image.size > furthest->address + furthest->size)
+            furthest = &image;
+    }
+    for (std::size_t i = 0; i < image_count; ++i)
+        sources[i] = {images[i].stream, images[i].address};
     return exit_success;
 }
 
@@ -185,11 +277,12 @@ const char *output_path_of(const char *input_path, text_buffer *derived)
 }
 
 // Creates the output at `output_path`, or takes standard output when it is
-// null, never over the image; the exit status.
-int create_output(const char *output_path, std::FILE *input, std::FILE **output)
+// null, never over an image; the exit status.
+int create_output(const char *output_path, const image_source *sources, std::FILE **output)
 {
     const bool to_standard_output = output_path == nullptr;
-    switch (to_standard_output ? use_standard_output(input, output) : open_output(output_path, input, output)) {
+    switch (to_standard_output ? use_standard_output(sources, image_count, output)
+                               : open_output(output_path, sources, image_count, output)) {
     case output_opened:
         return exit_success;
     case output_is_image:
@@ -208,11 +301,22 @@ int create_output(const char *output_path, std::FILE *input, std::FILE **output)
 int fw2hex_main(int argc, char *argv[])
 {
     load_address = default_load_address;
+    // Room for an image per argument, and the operand's place.
+    const auto room = static_cast<std::size_t>(argc) + 1;
+    const std::unique_ptr<image_file, decltype(&std::free)> image_table(
+        static_cast<image_file *>(std::calloc(room, sizeof(image_file))), &std::free);
+    const std::unique_ptr<image_source, decltype(&std::free)> source_table(
+        static_cast<image_source *>(std::calloc(room, sizeof(image_source))), &std::free);
+    if ((images = image_table.get()) == nullptr || (sources = source_table.get()) == nullptr)
+        return fail(exit_cannot_read, "Out of memory\n");
+    image_count = 1; // the operand's place, filled once the options are scanned
     switch (scan_options(argc, argv)) {
     case show_help:
         return show_usage(argv[0], exit_success);
     case show_version:
         return print_version();
+    case refuse_option:
+        return exit_no_input;
     case convert_file:
         break;
     }
@@ -221,30 +325,31 @@ int fw2hex_main(int argc, char *argv[])
         return show_usage(argv[0], exit_no_input);
     }
 
-    const char *input_path = argv[optind];
-    std::FILE *input = open_image(input_path);
-    if (input == nullptr)
-        return fail(exit_cannot_read, "Cannot open file '%s'\n", input_path);
-    std::uint64_t image_size = 0;
-    if (known_image_size(input, &image_size) && !image_fits(image_size))
-        return refuse_too_large(input_path);
+    images[0] = {argv[optind], load_address, nullptr, 0, false};
+    int status = open_images();
+    if (status == exit_success)
+        status = lay_out_images();
+    if (status != exit_success)
+        return status;
 
     text_buffer derived_path(nullptr, &std::free);
-    const char *output_path = output_path_of(input_path, &derived_path);
+    const char *output_path = output_path_of(argv[optind], &derived_path);
     if (output_option == nullptr && output_path == nullptr)
-        return fail(exit_cannot_write, "Cannot create file '%s'\n", input_path);
+        return fail(exit_cannot_write, "Cannot create file '%s'\n", argv[optind]);
     std::FILE *output = nullptr;
-    const int status = create_output(output_path, input, &output);
+    status = create_output(output_path, sources, &output);
     if (status != exit_success)
         return status;
 
     bool holds_data = false;
-    convert_result result = convert_image(input, output, &holds_data);
+    std::size_t failed = 0;
+    convert_result result = convert_images(sources, image_count, output, &holds_data, &failed);
     // A write error that only shows at close still fails the run.
     if (std::fclose(output) != 0 && result == converted)
         result = write_failed;
-    std::fclose(input);
+    for (std::size_t i = 0; i < image_count; ++i)
+        std::fclose(images[i].stream);
     if (result == converted && !holds_data)
-        say(stderr, "Image '%s' holds no data; the output has only the End Of File record\n", input_path);
-    return report(result, input_path, output_path);
+        say(stderr, "Image '%s' holds no data; the output has only the End Of File record\n", argv[optind]);
+    return report(result, images[failed], output_path);
 }

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "ihex/ihex.h"
+
 // The program; the platform's entry point hands it the command line as
 // UTF-8 text.
 int fw2hex_main(int argc, char *argv[]);
@@ -27,19 +29,19 @@ bool known_image_size(std::FILE *image, std::uint64_t *size);
 const char *stored_name(const char *image_path);
 
 enum output_opening {
-    output_opened,   // *output is open for text writing, and empty
-    output_is_image, // the path leads to the image itself; nothing changed
-    output_failed    // it cannot be created, emptied or told apart from the image
+    output_opened,   // *output is open for writing, and empty
+    output_is_image, // the path leads to one of the images; nothing changed
+    output_failed    // it cannot be created, emptied or told apart from the images
 };
 
 // Opens (creates) the output without emptying it, compares the open file
-// with the open image, and only then empties it: the image is never cut,
-// whatever link or spelling leads to it.
-output_opening open_output(const char *path, std::FILE *image, std::FILE **output);
+// with each of the `count` open images, and only then empties it: no image
+// is ever cut, whatever link or spelling leads to it.
+output_opening open_output(const char *path, const image_source *images, std::size_t count, std::FILE **output);
 
-// Standard output as the output, unless it leads to the image itself
+// Standard output as the output, unless it leads to one of the images
 // (such as "fw2hex -o - fw.bin >>fw.bin"); never emptied.
-output_opening use_standard_output(std::FILE *image, std::FILE **output);
+output_opening use_standard_output(const image_source *images, std::size_t count, std::FILE **output);
 
 // Formats UTF-8 text onto standard output or standard error so that the
 // user sees its characters (a Windows console takes them as UTF-16).

@@ -40,25 +40,30 @@ const char *stored_name(const char *image_path)
 
 namespace {
 
-// The identity of two open files: whether they are one (device and inode).
-output_opening compare(int output, std::FILE *image, struct stat *opened)
+// Whether the open output is one of the open images (device and inode).
+output_opening compare(int output, const image_source *images, std::size_t count, struct stat *opened)
 {
-    struct stat read_from;
-    if (fstat(output, opened) != 0 || fstat(fileno(image), &read_from) != 0)
+    if (fstat(output, opened) != 0)
         return output_failed;
-    const bool same = opened->st_dev == read_from.st_dev && opened->st_ino == read_from.st_ino;
-    return same ? output_is_image : output_opened;
+    for (std::size_t i = 0; i < count; ++i) {
+        struct stat read_from;
+        if (fstat(fileno(images[i].stream), &read_from) != 0)
+            return output_failed;
+        if (opened->st_dev == read_from.st_dev && opened->st_ino == read_from.st_ino)
+            return output_is_image;
+    }
+    return output_opened;
 }
 
 } // namespace
 
-output_opening open_output(const char *path, std::FILE *image, std::FILE **output)
+output_opening open_output(const char *path, const image_source *images, std::size_t count, std::FILE **output)
 {
     const int file = open(path, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
     if (file < 0)
         return output_failed;
     struct stat opened;
-    output_opening result = compare(file, image, &opened);
+    output_opening result = compare(file, images, count, &opened);
     // Devices such as /dev/null have nothing to empty. A new file is empty
     // already, and ftruncate would make ext4 flush it at close.
     if (result == output_opened && S_ISREG(opened.st_mode) && opened.st_size != 0 && ftruncate(file, 0) != 0)
@@ -74,10 +79,10 @@ output_opening open_output(const char *path, std::FILE *image, std::FILE **outpu
     return result;
 }
 
-output_opening use_standard_output(std::FILE *image, std::FILE **output)
+output_opening use_standard_output(const image_source *images, std::size_t count, std::FILE **output)
 {
     struct stat opened;
-    const output_opening result = compare(fileno(stdout), image, &opened);
+    const output_opening result = compare(fileno(stdout), images, count, &opened);
     if (result == output_opened) {
         *output = stdout;
         std::setvbuf(stdout, nullptr, _IONBF, 0);

@@ -190,28 +190,32 @@ bool identity_of(HANDLE file, file_identity *identity)
     return true;
 }
 
-// The identity of two open files: whether they are one. Devices such as
-// NUL and pipes hold nothing that could be cut, and have no such identity.
-output_opening compare(HANDLE output, std::FILE *image)
+// Whether the open output is one of the open images. Devices such as NUL
+// and pipes hold nothing that could be cut, and have no such identity.
+output_opening compare(HANDLE output, const image_source *images, std::size_t count)
 {
     if (GetFileType(output) != FILE_TYPE_DISK)
         return output_opened;
     file_identity opened;
-    file_identity read_from;
-    if (!identity_of(output, &opened) || !identity_of(handle_of(image), &read_from) ||
-        opened.wide != read_from.wide)
+    if (!identity_of(output, &opened))
         return output_failed;
-    // A volume that reports no serial number (0: Wine's, for a handle it
-    // inherits from its host) could be any volume. The file numbers then
-    // decide, erring on the side of the image.
-    const bool same_volume = opened.volume == read_from.volume || opened.volume == 0 || read_from.volume == 0;
-    const bool same = same_volume && std::memcmp(opened.number, read_from.number, sizeof opened.number) == 0;
-    return same ? output_is_image : output_opened;
+    for (std::size_t i = 0; i < count; ++i) {
+        file_identity read_from;
+        if (!identity_of(handle_of(images[i].stream), &read_from) || opened.wide != read_from.wide)
+            return output_failed;
+        // A volume that reports no serial number (0: Wine's, for a handle it
+        // inherits from its host) could be any volume. The file numbers then
+        // decide, erring on the side of the image.
+        const bool same_volume = opened.volume == read_from.volume || opened.volume == 0 || read_from.volume == 0;
+        if (same_volume && std::memcmp(opened.number, read_from.number, sizeof opened.number) == 0)
+            return output_is_image;
+    }
+    return output_opened;
 }
 
 } // namespace
 
-output_opening open_output(const char *path, std::FILE *image, std::FILE **output)
+output_opening open_output(const char *path, const image_source *images, std::size_t count, std::FILE **output)
 {
     wchar_t *wide = system_path(path);
     const HANDLE file = wide == nullptr ? INVALID_HANDLE_VALUE
@@ -220,7 +224,7 @@ output_opening open_output(const char *path, std::FILE *image, std::FILE **outpu
     std::free(wide);
     if (file == INVALID_HANDLE_VALUE)
         return output_failed;
-    output_opening result = compare(file, image);
+    output_opening result = compare(file, images, count);
     // Just opened, the file's position is 0: SetEndOfFile empties it.
     if (result == output_opened && GetFileType(file) == FILE_TYPE_DISK && SetEndOfFile(file) == 0)
         result = output_failed;
@@ -232,9 +236,9 @@ output_opening open_output(const char *path, std::FILE *image, std::FILE **outpu
     return *output != nullptr ? output_opened : output_failed;
 }
 
-output_opening use_standard_output(std::FILE *image, std::FILE **output)
+output_opening use_standard_output(const image_source *images, std::size_t count, std::FILE **output)
 {
-    const output_opening result = compare(handle_of(stdout), image);
+    const output_opening result = compare(handle_of(stdout), images, count);
     if (result == output_opened)
         *output = stdout;
     return result;

@@ -95,9 +95,9 @@ char *format_block(char *out, std::uint32_t block_address, std::size_t count,
 
 // The bytes from image offset `image_size` on that form whole lines below
 // the top of the address space.
-std::size_t lines_below_top(std::uint64_t image_size)
+std::size_t lines_below_top(std::uint32_t address, std::uint64_t image_size)
 {
-    const std::uint64_t room = address_space_size - load_address - image_size;
+    const std::uint64_t room = address_space_size - address - image_size;
     return static_cast<std::size_t>(room - room % line_size);
 }
 
@@ -107,46 +107,66 @@ bool write_text(const char *begin, const char *end, std::FILE *output)
     return std::fwrite(begin, 1, size, output) == size;
 }
 
-} // namespace
-
-bool image_fits(std::uint64_t size)
-{
-    return load_address + size <= address_space_size;
-}
-
-convert_result convert_image(std::FILE *input, std::FILE *output, bool *holds_data)
+// The records of one image, its lines counted from its own first byte; the
+// segment of the last record written carries over from image to image.
+convert_result convert_one(const image_source &image, std::FILE *output, std::uint32_t *last_segment)
 {
     std::uint64_t image_size = 0; // bytes of the image read so far
-    // Data records come after an address record: none has been written
-    // while this stays no_segment.
-    std::uint32_t last_segment = no_segment;
-    if (holds_data != nullptr)
-        *holds_data = false;
     bool end_of_input = false;
     while (!end_of_input) {
-        std::size_t count = std::fread(image_buffer, 1, block_size, input);
-        if (std::ferror(input) != 0)
+        std::size_t count = std::fread(image_buffer, 1, block_size, image.stream);
+        if (std::ferror(image.stream) != 0)
             return read_failed;
         end_of_input = count < block_size;
         if (count == 0)
             break;
         // An image that passes the top (known only as it is read, from a
         // pipe) gets the lines that fit below it, then is refused.
-        const bool passes_top = !image_fits(image_size + count);
+        const bool passes_top = !image_fits(image_size + count, image.address);
         if (passes_top)
-            count = lines_below_top(image_size);
-        const auto block_address = static_cast<std::uint32_t>(load_address + image_size);
+            count = lines_below_top(image.address, image_size);
+        const auto block_address = static_cast<std::uint32_t>(image.address + image_size);
         image_size += count;
         const bool blank = omit_blank != 0 && block_is_blank(image_buffer, count);
         if (!blank && !write_text(block_text,
-                                  format_block(block_text, block_address, count, &last_segment), output))
+                                  format_block(block_text, block_address, count, last_segment), output))
             return write_failed;
-        if (holds_data != nullptr)
-            *holds_data = last_segment != no_segment;
         if (passes_top)
             return image_too_large;
     }
+    return converted;
+}
+
+} // namespace
+
+bool image_fits(std::uint64_t size, std::uint32_t address)
+{
+    return address + size <= address_space_size;
+}
+
+convert_result convert_images(const image_source *images, std::size_t count, std::FILE *output,
+                              bool *holds_data, std::size_t *failed)
+{
+    // Data records come after an address record: none has been written
+    // while this stays no_segment.
+    std::uint32_t last_segment = no_segment;
+    convert_result result = converted;
+    for (std::size_t i = 0; i < count && result == converted; ++i) {
+        result = convert_one(images[i], output, &last_segment);
+        if (failed != nullptr)
+            *failed = i;
+    }
+    if (holds_data != nullptr)
+        *holds_data = last_segment != no_segment;
+    if (result != converted)
+        return result;
     if (!write_text(block_text, put_end_of_file(block_text), output) || std::fflush(output) != 0)
         return write_failed;
     return converted;
+}
+
+convert_result convert_image(std::FILE *input, std::FILE *output, bool *holds_data)
+{
+    const image_source image{input, load_address};
+    return convert_images(&image, 1, output, holds_data);
 }

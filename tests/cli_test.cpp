@@ -37,6 +37,14 @@ std::string no_data(const std::string &name)
     return "Image '" + name + "' holds no data; the output has only the End Of File record\n";
 }
 const std::string too_large = "Image 'image.bin' does not fit in the 32-bit address space at 0xFFFFFFFF\n";
+// image.bin twice, touching, and 16 counting bytes across a 64 KiB boundary.
+const std::string merged_hex = ":020000040800F2\n:1000000001FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFE\n"
+                               ":1000100001FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFEE\n:020000040801F1\n"
+                               ":08FFF8000001020304050607E5\n:020000040802F0\n:0800000008090A0B0C0D0E0F9C\n" + eof;
+std::string bad_placement(const std::string &argument)
+{
+    return "Invalid argument '" + argument + "' for -m: expected ADDRESS:IMAGE, ADDRESS in 1 to 8 hexadecimal digits\n";
+}
 
 std::set<std::string> listing(const std::string &dir)
 {
@@ -213,6 +221,34 @@ TEST(CommandLine, Cases)
         {{"image.bin"}, symbolic_link("/dev/null", "image.hex"), 0, "", "", {"image.bin", "image.hex"}, {}},
         {{"big.bin"}, [](const temp_dir &dir) { file("big.bin", counting(200000))(dir); symbolic_link("/dev/full", "big.hex")(dir); },
          253, "", "Cannot write file 'big.hex'\n", {"image.bin", "big.bin", "big.hex"}, {}},
+        // Several images in one output, in address order, and every layout refused before the output exists.
+        {{"-m", "0x0801FFF8:c.bin", "-m", "8000010:image.bin", "image.bin"}, file("c.bin", counting(16)), 0, "", "",
+         {"image.bin", "image.hex", "c.bin"}, {{"image.hex", merged_hex}}},
+        {{"-s", "-m", "8000010:image.bin", "-o", "-", "image.bin"}, no_setup, 0,
+         ":020000040800F2\n:0100000001FE\n:0100100001EE\n" + eof, "", {"image.bin"}, {}},
+        {{"-m", "0:empty.bin", "other.bin"}, [](const temp_dir &dir) { file("empty.bin", {})(dir); file("other.bin", {})(dir); },
+         0, "", no_data("other.bin"), {"image.bin", "empty.bin", "other.bin", "other.hex"}, {{"other.hex", eof}}},
+        {{"-m", "8000000:empty.bin", "image.bin"}, file("empty.bin", {}), 0, "", "", {"image.bin", "empty.bin", "image.hex"},
+         {{"image.hex", image_hex}}},
+        {{"-m", "800000F:image.bin", "image.bin"}, no_setup, 252, "",
+         "Images 'image.bin' at 0x8000000 and 'image.bin' at 0x800000F overlap from 0x800000F\n", {"image.bin"}, {}},
+        {{"-m", "8000010:image.bin", "-m", "7FFFFF1:a:b.bin", "image.bin"}, file("a:b.bin", image), 252, "",
+         "Images 'a:b.bin' at 0x7FFFFF1 and 'image.bin' at 0x8000000 overlap from 0x8000000\n", {"image.bin", "a:b.bin"}, {}},
+        {{"-m", "8zz:image.bin", "image.bin"}, no_setup, 255, "", bad_placement("8zz:image.bin"), {"image.bin"}, {}},
+        {{"-m", "123456789:image.bin", "image.bin"}, no_setup, 255, "", bad_placement("123456789:image.bin"), {"image.bin"}, {}},
+        {{"-m", " 10:image.bin", "image.bin"}, no_setup, 255, "", bad_placement(" 10:image.bin"), {"image.bin"}, {}},
+        {{"-m", "0x:image.bin", "image.bin"}, no_setup, 255, "", bad_placement("0x:image.bin"), {"image.bin"}, {}},
+        {{"-m", "10:", "image.bin"}, no_setup, 255, "", bad_placement("10:"), {"image.bin"}, {}},
+        {{"-m", "0:nofile.bin", "image.bin"}, no_setup, 254, "", "Cannot open file 'nofile.bin'\n", {"image.bin"}, {}},
+        {{"-m", "FFFFFFF1:image.bin", "image.bin"}, no_setup, 252, "",
+         "Image 'image.bin' does not fit in the 32-bit address space at 0xFFFFFFF1\n", {"image.bin"}, {}},
+        {{"-o", "app.bin", "-m", "9000000:app.bin", "image.bin"}, file("app.bin", image), 253, "",
+         "Output file 'app.bin' would overwrite the input\n", {"image.bin", "app.bin"}, {{"app.bin", bin}}},
+        {{"-m", "0:image.hex", "image.bin"}, symbolic_link("image.bin", "image.hex"), 253, "",
+         "Output file 'image.hex' would overwrite the input\n", {"image.bin", "image.hex"}, {{"image.bin", bin}}},
+        {{"-m", "0:zero.bin", "image.bin"}, symbolic_link("/dev/zero", "zero.bin"), 254, "",
+         "Image 'zero.bin' is not a regular file: beside other images, its size must be known before it is read\n",
+         {"image.bin", "zero.bin"}, {}},
     };
     for (const auto &c : cases) {
 #ifdef FW2HEX_STATIC

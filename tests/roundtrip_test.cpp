@@ -83,3 +83,35 @@ TEST(RoundTrip, ObjcopyReadsEveryByteBack)
         }
     }
 }
+
+// Bootloader, application and settings in one file, given out of order:
+// both readers find each image's bytes at its address and erased flash
+// (0xFF) in the gaps, with and without -s.
+TEST(RoundTrip, MergedImagesReadBack)
+{
+    const struct {
+        const char *name;
+        std::uint32_t address;
+        std::size_t size;
+    } parts[] = {{"boot.bin", 0x08000000, 24 * 1024 + 5}, {"app.bin", 0x08008000, 300000}, {"settings.bin", 0x0807F800, 2048}};
+    bytes flash(0x0807F800 + 2048 - 0x08000000, 0xFF);
+    const temp_dir dir;
+    unsigned seed = 100;
+    for (const auto &part : parts) {
+        bytes image = random_image(part.size, ++seed);
+        image.front() = image.back() = 0x5A; // the span readers see starts and ends with data
+        write_file(dir / part.name, image);
+        std::copy(image.begin(), image.end(), flash.begin() + (part.address - 0x08000000));
+    }
+    for (const char *omit : {"-a8000000", "-s"}) {
+        ASSERT_EQ(run_fw2hex(dir.path, {omit, "-m", "0807F800:settings.bin", "-m", "0x8008000:app.bin", "boot.bin"}).status, 0);
+        const hex_contents hex = read_hex(read_file(dir / "boot.hex"));
+        ASSERT_EQ(hex.fault, "") << omit;
+        for (std::size_t i = 0; i < flash.size(); ++i) {
+            const std::uint8_t *at = hex.at(0x08000000 + i);
+            ASSERT_EQ(at != nullptr ? *at : 0xFF, flash[i]) << omit << ": byte " << i;
+        }
+        ASSERT_EQ(std::system(("objcopy -I ihex -O binary --gap-fill 0xFF " + dir / "boot.hex" + " " + dir / "back.bin").c_str()), 0);
+        EXPECT_EQ(read_file(dir / "back.bin"), std::string(flash.begin(), flash.end())) << omit;
+    }
+}
