@@ -1,15 +1,21 @@
 # bash completion for fw2hex: its options before the image, nothing after
-# -a (a hexadecimal address), any file after -o, and image files for the
-# operand.
+# -a (a hexadecimal address), any file after -o, image files after the
+# colon of -m ADDRESS:IMAGE, and image files for the operand.
 _fw2hex()
 {
     local cur=${COMP_WORDS[COMP_CWORD]} word i
-    local want_address=0 want_output=0 options_done=0
+    local want_address=0 want_output=0 want_placed=0 options_done=0
     # The option scan stops at the first operand: after it, nothing counts.
     for ((i = 1; i < COMP_CWORD; i++)); do
         word=${COMP_WORDS[i]}
-        if ((want_address || want_output)); then
-            want_address=0 want_output=0
+        if ((want_placed == 1)); then
+            # -m ADDRESS:IMAGE is three words (ADDRESS, ':', IMAGE) where
+            # COMP_WORDBREAKS holds ':', as it does by default.
+            [[ $word == *:* ]] && want_placed=0 || want_placed=2
+        elif ((want_placed == 2)); then
+            [[ $word == : ]] && want_placed=3 || want_placed=0
+        elif ((want_address || want_output || want_placed)); then
+            want_address=0 want_output=0 want_placed=0
         elif ((options_done)); then
             return
         elif [[ $word == -- ]]; then
@@ -18,18 +24,27 @@ _fw2hex()
             # -a or -o, or a cluster ending in one (-sa, -so), takes the next word.
             [[ ${word#-} =~ ^[shV]*a$ ]] && want_address=1
             [[ ${word#-} =~ ^[shV]*o$ ]] && want_output=1
+            [[ ${word#-} =~ ^[shV]*m$ ]] && want_placed=1
         else
             return
         fi
     done
     ((want_address)) && return
+    # -m ADDRESS:IMAGE: nothing for the address, images after its colon.
+    local prefix=
+    if ((want_placed == 1)); then
+        [[ $cur == *:* ]] || return
+        prefix=${cur%%:*}: cur=${cur#*:}
+    elif ((want_placed == 2)); then
+        return
+    fi
     if ((want_output)); then
         mapfile -t COMPREPLY < <(compgen -f -- "$cur")
         compopt -o filenames 2>/dev/null
         return
     fi
     if [[ $cur == -* ]] && ((!options_done)); then
-        mapfile -t COMPREPLY < <(compgen -W '-a -s -o -h -V' -- "$cur")
+        mapfile -t COMPREPLY < <(compgen -W '-a -m -s -o -h -V' -- "$cur")
         return
     fi
     # Folders to walk into, and raw images by their usual extensions; any
@@ -37,7 +52,7 @@ _fw2hex()
     local images=() others=() name
     while IFS= read -r name; do
         if [[ -d $name ]]; then
-            COMPREPLY+=("$name")
+            COMPREPLY+=("$prefix$name")
         elif [[ ${name,,} == *.@(bin|img|raw) ]]; then
             images+=("$name")
         else
@@ -45,9 +60,9 @@ _fw2hex()
         fi
     done < <(compgen -f -- "$cur")
     if ((${#images[@]} > 0)); then
-        COMPREPLY+=("${images[@]}")
+        COMPREPLY+=("${images[@]/#/$prefix}")
     else
-        COMPREPLY+=("${others[@]}")
+        COMPREPLY+=("${others[@]/#/$prefix}")
     fi
     compopt -o filenames 2>/dev/null
 }

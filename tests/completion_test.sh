@@ -20,7 +20,7 @@ expect() { # expected offer, then the words typed (the last is being completed)
         failures=$((failures + 1))
     fi
 }
-expect "-V -a -h -o -s "         fw2hex -
+expect "-V -a -h -m -o -s "      fw2hex -
 expect "-s "                     fw2hex -a 8004000 -s
 expect ""                        fw2hex -a ""
 expect ""                        fw2hex -sa ""
@@ -38,6 +38,10 @@ expect "notes.txt "              fw2hex -o n
 expect "fw.IMG fw.bin out.v2 "   fw2hex -o out.hex ""
 expect "fw.IMG fw.bin out.v2 "   fw2hex -oout.hex ""
 expect "fw.IMG fw.bin out.v2 "   fw2hex -ao ""
+expect ""                        fw2hex -m 8008
+expect "fw.IMG fw.bin out.v2 "   fw2hex -m 8008000 : ""
+expect "8008000:fw.IMG 8008000:fw.bin 8008000:out.v2 " fw2hex -m 8008000:
+expect "fw.IMG fw.bin out.v2 "   fw2hex -m 8008000 : app.bin ""
 [[ $(complete -p fw2hex) == *_fw2hex* ]] || { echo "fw2hex has no completion"; failures=$((failures + 1)); }
 echo "$((cases + 1 - failures)) passed, $failures failed"
 ((failures == 0))
