@@ -148,6 +148,17 @@ bool parse_placed_image(const char *text, image_file *image)
     return true;
 }
 
+// Room for an image per argument, the operand's place first; the tables
+// live as long as the process.
+bool make_image_tables(int argc)
+{
+    const auto room = static_cast<std::size_t>(argc) + 1;
+    images = static_cast<image_file *>(std::calloc(room, sizeof(image_file)));
+    sources = static_cast<image_source *>(std::calloc(room, sizeof(image_source)));
+    image_count = 1; // the operand, filled in once the options are scanned
+    return images != nullptr && sources != nullptr;
+}
+
 // Scans the options into the settings, up to the first operand or to an
 // option that asks for something else than a conversion.
 request scan_options(int argc, char *argv[])
@@ -301,15 +312,8 @@ int create_output(const char *output_path, const image_source *sources, std::FIL
 int fw2hex_main(int argc, char *argv[])
 {
     load_address = default_load_address;
-    // Room for an image per argument, and the operand's place.
-    const auto room = static_cast<std::size_t>(argc) + 1;
-    const std::unique_ptr<image_file, decltype(&std::free)> image_table(
-        static_cast<image_file *>(std::calloc(room, sizeof(image_file))), &std::free);
-    const std::unique_ptr<image_source, decltype(&std::free)> source_table(
-        static_cast<image_source *>(std::calloc(room, sizeof(image_source))), &std::free);
-    if ((images = image_table.get()) == nullptr || (sources = source_table.get()) == nullptr)
+    if (!make_image_tables(argc))
         return fail(exit_cannot_read, "Out of memory\n");
-    image_count = 1; // the operand's place, filled once the options are scanned
     switch (scan_options(argc, argv)) {
     case show_help:
         return show_usage(argv[0], exit_success);
