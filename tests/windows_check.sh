@@ -83,6 +83,13 @@ run # a fresh folder
 win "$exe" -o - fw.bin >>fw.bin 2>err.txt
 check "-o - appended to the input: 253" [ "$?" = 253 ]
 check "-o - appended to the input: untouched" cmp -s "$image" fw.bin
+# Several images: IMAGE after the first ':' may be a drive path.
+mkdir -p "$work/linux" && cp "$image" "$work/linux/fw.bin" && "$linux" -o "$work/linux/merged.hex" -m "1800:$work/linux/fw.bin" "$work/linux/fw.bin"
+run -o merged.hex -m "1800:$(winepath -w "$work/run/fw.bin" 2>/dev/null)" fw.bin
+check "-m 1800:Z:\\...\\fw.bin: the Linux text with CR LF" cmp -s <(crlf "$work/linux/merged.hex") merged.hex
+prepare="cp fw.bin app.bin" run -o app.bin -m 9000000:app.bin fw.bin
+check "-o over an -m image: 253" [ "$status" = 253 ]
+check "-o over an -m image: untouched" cmp -s "$image" app.bin
 run -V
 check "-V: the version" [ "$status $out" = "0 fw2hex $(sed -n 's/^project(fw2hex VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")" ]
 
