@@ -12,8 +12,8 @@ namespace {
 
 constexpr std::uint64_t address_space_size = std::uint64_t{1} << 32;
 constexpr std::size_t lines_per_block = block_size / line_size;
-constexpr std::size_t address_record_size = 1 + 2 + 4 + 2 + 4 + 2 + 1;
-constexpr std::size_t end_record_size = 1 + 2 + 4 + 2 + 2 + 1;
+constexpr std::size_t address_record_size = 1 + 2 + 4 + 2 + 4 + 2 + line_end_size;
+constexpr std::size_t end_record_size = 1 + 2 + 4 + 2 + 2 + line_end_size;
 // Upper address bits that no segment has: nothing written yet.
 constexpr std::uint32_t no_segment = 0x10000;
 

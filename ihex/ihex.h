@@ -32,8 +32,8 @@ struct image_source {
     std::uint32_t address;
 };
 
-// Reads the raw image from `input` (binary) and writes its Intel HEX text
-// to `output` (text). Stops at the first failure; never opens or closes
+// Reads the raw image from `input` (binary) and writes its Intel HEX text,
+// line ends included, to `output` (binary). Stops at the first failure; never opens or closes
 // either stream. `holds_data`, when given, tells whether any data record
 // was written (an empty image, or an erased one with omission, has none).
 convert_result convert_image(std::FILE *input, std::FILE *output, bool *holds_data = nullptr);

@@ -86,8 +86,7 @@ void append_checksum(char *record_line)
     for (; *cursor != '\0'; cursor += 2)
         sum = static_cast<unsigned char>(sum - (digit_value(cursor[0]) * 16 + digit_value(cursor[1])));
     cursor = put_byte(cursor, sum);
-    cursor[0] = '\n';
-    cursor[1] = '\0';
+    std::memcpy(cursor, line_end, sizeof line_end);
 }
 
 namespace {
@@ -103,7 +102,7 @@ inline char *put_full_line(char *out, std::uint16_t address, const unsigned char
     put_byte(out + 7, data_type);
     const unsigned sum = line_size + (address >> 8) + (address & 0xFFu) + put_line_digits(out + 9, bytes);
     put_byte(out + 9 + 2 * line_size, 0u - sum);
-    out[record_size - 1] = '\n';
+    std::memcpy(out + record_size - line_end_size, line_end, line_end_size);
     return out + record_size;
 }
 
@@ -134,8 +133,8 @@ char *put_data_record(char *out, std::uint16_t address, const unsigned char *byt
         sum += bytes[i];
     }
     out = put_byte(out, 0u - sum);
-    *out++ = '\n';
-    return out;
+    std::memcpy(out, line_end, line_end_size);
+    return out + line_end_size;
 }
 
 // The rare records go through append_checksum, which works on the text.
@@ -147,12 +146,12 @@ char *put_extended_linear_address(char *out, std::uint16_t upper_address)
     body_end = put_byte(body_end, upper_address);
     *body_end = '\0';
     append_checksum(out);
-    return body_end + 3;
+    return body_end + 2 + line_end_size;
 }
 
 char *put_end_of_file(char *out)
 {
     std::memcpy(out, end_of_file_head, sizeof end_of_file_head);
     append_checksum(out);
-    return out + sizeof end_of_file_head - 1 + 3;
+    return out + sizeof end_of_file_head - 1 + 2 + line_end_size;
 }

@@ -10,12 +10,22 @@ constexpr unsigned char blank_byte = 0xFF;   // erased flash reads as this
 constexpr std::size_t line_size = 16;        // data bytes per record at most
 constexpr std::size_t block_size = 0x10000;  // span of one Extended Linear Address
 
+// Each record's line end, part of the record text: CR LF on Windows, as its
+// flashers and editors expect, LF elsewhere. The output is written as bytes,
+// with no text-mode translation, which would split every write.
+#ifdef _WIN32
+constexpr char line_end[] = "\r\n";
+#else
+constexpr char line_end[] = "\n";
+#endif
+constexpr std::size_t line_end_size = sizeof line_end - 1;
+
 // Longest record: ':', count, address, type, 2 digits per data byte,
 // checksum, line end.
-constexpr std::size_t record_size = 1 + 2 + 4 + 2 + 2 * line_size + 2 + 1;
+constexpr std::size_t record_size = 1 + 2 + 4 + 2 + 2 * line_size + 2 + line_end_size;
 
 // Completes a NUL-terminated ":" + hex digits record text in place with its
-// two checksum digits, "\n" and a new NUL.
+// two checksum digits, the line end and a new NUL.
 void append_checksum(char *record_line);
 
 // Writes a finished record at `out` and returns the end of what it wrote
