@@ -92,7 +92,8 @@ std::FILE *stream_of(HANDLE handle, int flags, const char *mode)
 
 HANDLE handle_of(std::FILE *stream)
 {
-    return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    // The C runtime hands out handles as integers.
+    return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))); // NOLINT(performance-no-int-to-ptr)
 }
 
 } // namespace
