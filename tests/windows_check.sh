@@ -76,6 +76,8 @@ check "-o sub\\out.hex: no fw.hex" [ ! -e fw.hex ]
 run -o - fw.bin
 check "-o -: the text with CR LF on standard output" cmp -s <(crlf "$root/examples/expected/blinky.hex") out.txt
 check "-o -: no file" [ "$(ls)" = "$(printf 'err.txt\nfw.bin\nout.txt')" ]
+win "$exe" -o - fw.bin 2>/dev/null | cat >piped.txt
+check "-o - through a pipe: the text with CR LF" cmp -s <(crlf "$root/examples/expected/blinky.hex") piped.txt
 run -o fw.bin fw.bin
 check "-o over the input: 253 and message" [ "$status $err" = "253 Output file 'fw.bin' would overwrite the input" ]
 check "-o over the input: untouched" cmp -s "$image" fw.bin
@@ -98,6 +100,12 @@ prepare='mkdir dir.v2 && cp fw.bin dir.v2/fw' run 'dir.v2\fw'
 check "dir.v2\\fw: status 0" [ "$status" = 0 ]
 check "dir.v2\\fw derives dir.v2\\fw.hex" cmp -s <(crlf "$root/examples/expected/blinky.hex") dir.v2/fw.hex
 
+# Forward slashes, as CMake and Git Bash write paths.
+prepare='mkdir sub && cp fw.bin sub/fw.bin' run sub/fw.bin
+check "sub/fw.bin derives sub/fw.hex" cmp -s <(crlf "$root/examples/expected/blinky.hex") sub/fw.hex
+prepare='mkdir out.v2 && cp fw.bin out.v2/fw' run out.v2/fw
+check "out.v2/fw derives out.v2/fw.hex" cmp -s <(crlf "$root/examples/expected/blinky.hex") out.v2/fw.hex
+
 # The input is never overwritten; another existing file is.
 prepare="cp fw.bin x.hex" run x.hex
 check "x.hex: 253 and message" [ "$status $err" = "253 Output file 'x.hex' would overwrite the input" ]
@@ -116,6 +124,7 @@ unset prepare
 printf '@echo off\r\n"%s" %%1\r\nif errorlevel 1 goto failed\r\necho converted\r\nexit /b 0\r\n:failed\r\necho failed\r\n' \
     "$(winepath -w "$exe" 2>/dev/null)" >"$work/errorlevel.bat"
 prepare="cp '$work/errorlevel.bat' ." run
+check "batch file: no image named is a failure" [ "$(wine cmd /c errorlevel.bat 2>/dev/null | tr -d '\r' | tail -n 1)" = failed ]
 check "batch file: a missing image is a failure" [ "$(wine cmd /c errorlevel.bat nofile.bin 2>/dev/null | tr -d '\r')" = failed ]
 check "batch file: a conversion is a success" [ "$(wine cmd /c errorlevel.bat fw.bin 2>/dev/null | tr -d '\r')" = converted ]
 
