@@ -89,6 +89,11 @@ run_result run_fw2hex(const std::string &dir, const std::vector<std::string> &ar
     const std::string out_path = options.stdout_path.empty() ? capture / "out" : options.stdout_path;
     const std::string err_path = capture / "err";
     const std::string program = options.program.empty() ? FW2HEX_PROGRAM : options.program;
+    // LD_PRELOAD splits at spaces, which the build folder's path may hold:
+    // the library is preloaded through a link in the capture folder.
+    const std::string preload = capture / "fail_close.so";
+    if (options.close_fails && symlink(FW2HEX_FAIL_CLOSE, preload.c_str()) != 0)
+        return {127, "", "cannot link " FW2HEX_FAIL_CLOSE};
     std::vector<char *> argv{const_cast<char *>(options.program.empty() ? "fw2hex" : program.c_str())};
     for (const std::string &arg : args)
         argv.push_back(const_cast<char *>(arg.c_str()));
@@ -105,7 +110,7 @@ run_result run_fw2hex(const std::string &dir, const std::vector<std::string> &ar
         if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || setrlimit(RLIMIT_FSIZE, &file_size) != 0)
             _exit(127);
         if (options.close_fails) {
-            setenv("LD_PRELOAD", FW2HEX_FAIL_CLOSE, 1);
+            setenv("LD_PRELOAD", preload.c_str(), 1);
             setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1); // the sanitizer build
         }
         execv(program.c_str(), argv.data());
