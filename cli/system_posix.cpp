@@ -2,12 +2,29 @@
 // by device and inode.
 #include "system.h"
 
+#include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace {
+
+// A standard descriptor the caller closed ("fw2hex -o - fw.bin >&-") is
+// held by /dev/null, open for reading only: no file opened later takes its
+// number (the image would become standard output), and writes to it fail
+// as they would have.
+void hold_closed_standard_descriptors()
+{
+    for (int descriptor = 0; descriptor <= 2; ++descriptor)
+        if (fcntl(descriptor, F_GETFD) == -1 && errno == EBADF && open("/dev/null", O_RDONLY) != descriptor)
+            return;
+}
+
+} // namespace
+
 int main(int argc, char *argv[])
 {
+    hold_closed_standard_descriptors();
     return fw2hex_main(argc, argv);
 }
 

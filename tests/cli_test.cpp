@@ -144,6 +144,7 @@ TEST(CommandLine, Cases)
         {{"-o", "missing/fw.hex", "image.bin"}, no_setup, 253, "", "Cannot create file 'missing/fw.hex'\n",
          {"image.bin"}, {}},
         {{"-o", "a.hex", "-o", "b.hex", "image.bin"}, no_setup, 0, "", "", {"image.bin", "b.hex"}, {{"b.hex", image_hex}}},
+        {{"-o", "-x.hex", "image.bin"}, no_setup, 0, "", "", {"image.bin", "-x.hex"}, {{"-x.hex", image_hex}}},
         {{"-o", "image.hex", "image.bin"}, file("image.hex", repeat(100000, 'x')), 0, "", "", {"image.bin", "image.hex"},
          {{"image.hex", image_hex}}},
         {{"-o", "image.bin", "image.bin"}, no_setup, 253, "", "Output file 'image.bin' would overwrite the input\n",
@@ -177,6 +178,14 @@ TEST(CommandLine, Cases)
          {{"image.hex", image_hex_at_4000}}},
         {{"-a", "FFFFFFF0", "image.bin"}, no_setup, 0, "", "", {"image.bin", "image.hex"},
          {{"image.hex", image_hex_at_top}}},
+        {{"-a", "+8004000", "image.bin"}, no_setup, 0, "", "", {"image.bin", "image.hex"},
+         {{"image.hex", image_hex_at_4000}}},
+        {{"-a", "1FFFFFFFFFFFFFFFF", "-a", "8004000", "image.bin"}, no_setup, 0, "", "", {"image.bin", "image.hex"},
+         {{"image.hex", image_hex_at_4000}}},
+        {{"-a", "-FFFFFFFF", "image.bin"}, no_setup, 0, "", "", {"image.bin", "image.hex"},
+         {{"image.hex", ":020000040000FA\n:1000010001FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFD\n" + eof}}},
+        {{"-a", "0", "empty.bin"}, file("empty.bin", {}), 0, "", no_data("empty.bin"),
+         {"image.bin", "empty.bin", "empty.hex"}, {{"empty.hex", eof}}},
         {{"-a", "FFFFFFFF", "empty.bin"}, file("empty.bin", {}), 0, "", no_data("empty.bin"),
          {"image.bin", "empty.bin", "empty.hex"}, {{"empty.hex", eof}}},
         {{"-a", "FFFFFFFF", "image.bin"}, no_setup, 252, "", too_large, {"image.bin"}, {}},
@@ -218,6 +227,8 @@ TEST(CommandLine, Cases)
          {"image.bin", "image.hex"}, {}},
         {{"image.bin"}, no_setup, 253, "", "Cannot write file 'image.hex'\n", {"image.bin", "image.hex"},
          {{"image.hex", image_hex}}, true},
+        {{"mem.bin"}, symbolic_link("/proc/self/mem", "mem.bin"), 254, "", "Cannot read file 'mem.bin'\n",
+         {"image.bin", "mem.bin", "mem.hex"}, {{"mem.hex", ""}}, true},
         {{"image.bin"}, symbolic_link("/dev/null", "image.hex"), 0, "", "", {"image.bin", "image.hex"}, {}},
         {{"big.bin"}, [](const temp_dir &dir) { file("big.bin", counting(200000))(dir); symbolic_link("/dev/full", "big.hex")(dir); },
          253, "", "Cannot write file 'big.hex'\n", {"image.bin", "big.bin", "big.hex"}, {}},
@@ -250,6 +261,7 @@ TEST(CommandLine, Cases)
          "Image 'zero.bin' is not a regular file: beside other images, its size must be known before it is read\n",
          {"image.bin", "zero.bin"}, {}},
     };
+    umask(022);
     for (const auto &c : cases) {
 #ifdef FW2HEX_STATIC
         if (c.close_fails)
@@ -266,8 +278,12 @@ TEST(CommandLine, Cases)
         EXPECT_EQ(run.out, c.out) << command;
         EXPECT_EQ(run.err, c.err) << command;
         EXPECT_EQ(listing(dir.path), c.files) << command;
-        for (const auto &[name, text] : c.texts)
+        for (const auto &[name, text] : c.texts) {
             EXPECT_EQ(read_file(dir / name), text) << command << ": " << name;
+            // Under umask 022 each of these files, the test's or fw2hex's, is 0644.
+            struct stat status {};
+            EXPECT_EQ(stat((dir / name).c_str(), &status) == 0 ? status.st_mode & 07777 : 0, 0644u) << command << ": " << name;
+        }
     }
 }
 
@@ -290,6 +306,7 @@ TEST(CommandLine, StandardOutput)
         {{"-V"}, {"/dev/full", ""}, 253, "", "Cannot write standard output\n"},
         {{"-o", "-", "image.bin"}, {"/dev/full", ""}, 253, "", "Cannot write standard output\n"},
         {{"-o", "-", "image.bin"}, {"image.bin", ""}, 253, "", "Output file '-' would overwrite the input\n"},
+        {{"-o", "-", "image.bin"}, {"", "", false, true}, 253, "", "Cannot write standard output\n"},
     };
     for (const auto &c : cases) {
         const temp_dir dir;

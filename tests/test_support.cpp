@@ -109,6 +109,8 @@ run_result run_fw2hex(const std::string &dir, const std::vector<std::string> &ar
         const rlimit file_size{64 << 20, 64 << 20};
         if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || setrlimit(RLIMIT_FSIZE, &file_size) != 0)
             _exit(127);
+        if (options.stdout_closed)
+            close(1);
         if (options.close_fails) {
             setenv("LD_PRELOAD", preload.c_str(), 1);
             setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1); // the sanitizer build
