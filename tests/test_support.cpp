@@ -94,7 +94,14 @@ run_result run_fw2hex(const std::string &dir, const std::vector<std::string> &ar
     const std::string preload = capture / "fail_close.so";
     if (options.close_fails && symlink(FW2HEX_FAIL_CLOSE, preload.c_str()) != 0)
         return {127, "", "cannot link " FW2HEX_FAIL_CLOSE};
-    std::vector<char *> argv{const_cast<char *>(options.program.empty() ? "fw2hex" : program.c_str())};
+    const char *argv0 = options.program.empty() ? "fw2hex" : program.c_str();
+#ifdef FW2HEX_EMULATOR
+    std::vector<char *> argv;
+    for (const char *word : {FW2HEX_EMULATOR, "-0", argv0, program.c_str()})
+        argv.push_back(const_cast<char *>(word));
+#else
+    std::vector<char *> argv{const_cast<char *>(argv0)};
+#endif
     for (const std::string &arg : args)
         argv.push_back(const_cast<char *>(arg.c_str()));
     argv.push_back(nullptr);
@@ -112,10 +119,14 @@ run_result run_fw2hex(const std::string &dir, const std::vector<std::string> &ar
         if (options.stdout_closed)
             close(1);
         if (options.close_fails) {
+#ifdef FW2HEX_EMULATOR
+            setenv("QEMU_SET_ENV", ("LD_PRELOAD=" + preload).c_str(), 1); // for the program, not the emulator
+#else
             setenv("LD_PRELOAD", preload.c_str(), 1);
+#endif
             setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1); // the sanitizer build
         }
-        execv(program.c_str(), argv.data());
+        execv(argv[0], argv.data());
         _exit(127);
     }
     int status = 0;

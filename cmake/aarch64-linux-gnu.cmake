@@ -1,0 +1,22 @@
+# Cross-builds fw2hex for 64-bit ARM Linux with Debian's cross compiler
+# (package g++-aarch64-linux-gnu); ctest runs the suite under qemu-user
+# (package qemu-user):
+#   cmake -B build-arm64 -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DFW2HEX_STATIC=ON
+#   cmake --build build-arm64 && ctest --test-dir build-arm64
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR aarch64)
+set(target_triple aarch64-linux-gnu)
+
+find_program(CMAKE_CXX_COMPILER NAMES ${target_triple}-g++ REQUIRED)
+set(CMAKE_FIND_ROOT_PATH /usr/${target_triple})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# The target's programs run here through the emulator, which finds the
+# target's C library (for a dynamically linked build) under -L.
+find_program(FW2HEX_QEMU qemu-aarch64)
+if(FW2HEX_QEMU)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${FW2HEX_QEMU} -L /usr/${target_triple})
+endif()
