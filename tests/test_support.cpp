@@ -95,12 +95,15 @@ run_result run_fw2hex(const std::string &dir, const std::vector<std::string> &ar
     if (options.close_fails && symlink(FW2HEX_FAIL_CLOSE, preload.c_str()) != 0)
         return {127, "", "cannot link " FW2HEX_FAIL_CLOSE};
     const char *argv0 = options.program.empty() ? "fw2hex" : program.c_str();
+    // A cross-built program runs through the emulator, which takes argv[0] after "-0".
 #ifdef FW2HEX_EMULATOR
     std::vector<char *> argv;
     for (const char *word : {FW2HEX_EMULATOR, "-0", argv0, program.c_str()})
         argv.push_back(const_cast<char *>(word));
+    const char *executable = argv[0];
 #else
     std::vector<char *> argv{const_cast<char *>(argv0)};
+    const char *executable = program.c_str();
 #endif
     for (const std::string &arg : args)
         argv.push_back(const_cast<char *>(arg.c_str()));
@@ -126,7 +129,7 @@ run_result run_fw2hex(const std::string &dir, const std::vector<std::string> &ar
 #endif
             setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1); // the sanitizer build
         }
-        execv(argv[0], argv.data());
+        execv(executable, argv.data());
         _exit(127);
     }
     int status = 0;
