@@ -136,15 +136,11 @@ bool parse_placed_image(const char *text, image_file *image)
     const char *digits = text;
     if (digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X'))
         digits += 2;
-    std::uint32_t address = 0;
-    const char *cursor = digits;
-    for (; std::isxdigit(static_cast<unsigned char>(*cursor)) != 0 && cursor - digits < 8; ++cursor)
-        address = address << 4 | static_cast<std::uint32_t>(std::isdigit(static_cast<unsigned char>(*cursor)) != 0
-                                                                 ? *cursor - '0'
-                                                                 : (*cursor | 0x20) - 'a' + 10);
-    if (cursor == digits || *cursor != ':' || cursor[1] == '\0')
+    const std::size_t digit_count = std::strspn(digits, "0123456789abcdefABCDEF");
+    if (digit_count == 0 || digit_count > 8 || digits[digit_count] != ':' || digits[digit_count + 1] == '\0')
         return false;
-    *image = {cursor + 1, address, nullptr, 0, false};
+    const auto address = static_cast<std::uint32_t>(std::strtoul(digits, nullptr, 16)); // stops at the ':'
+    *image = {digits + digit_count + 1, address, nullptr, 0, false};
     return true;
 }
 
