@@ -4,6 +4,7 @@
 #include "records.h"
 
 #include <algorithm>
+#include <cstring>
 
 std::uint32_t load_address = default_load_address;
 int omit_blank = 0;
@@ -107,34 +108,106 @@ bool write_text(const char *begin, const char *end, std::FILE *output)
     return std::fwrite(begin, 1, size, output) == size;
 }
 
-// The records of one image, its lines counted from its own first byte; the
-// segment of the last record written carries over from image to image.
-convert_result convert_one(const image_source &image, std::FILE *output, std::uint32_t *last_segment)
+// Feeds the `count` bytes at `address` to every region they lie in: the
+// regions of the CRC pieces among the `piece_count` pieces.
+void feed_regions(const piece *pieces, std::size_t piece_count, std::uint32_t address,
+                  const unsigned char *bytes, std::size_t count)
+{
+    const std::uint64_t begin = address, end = begin + count;
+    for (std::size_t i = 0; i < piece_count; ++i) {
+        if (pieces[i].kind != crc_piece)
+            continue;
+        crc_region &region = *pieces[i].region;
+        const std::uint64_t first = std::max<std::uint64_t>(begin, region.start);
+        const std::uint64_t last = std::min<std::uint64_t>(end, region.end);
+        if (first < last)
+            crc_feed(&region.state, bytes + (first - begin), static_cast<std::size_t>(last - first));
+    }
+}
+
+// Where the conversion stands, from piece to piece.
+struct conversion {
+    const piece *pieces; // all of them, for their regions
+    std::size_t piece_count;
+    std::FILE *output;
+    std::uint32_t last_segment; // upper address bits of the last record written
+};
+
+// The `count` bytes at image_buffer, which lie at `address`: into the CRCs,
+// then out as records unless omission leaves the whole block out.
+bool put_block(conversion *state, std::uint32_t address, std::size_t count)
+{
+    feed_regions(state->pieces, state->piece_count, address, image_buffer, count);
+    if (omit_blank != 0 && block_is_blank(image_buffer, count))
+        return true;
+    return write_text(block_text, format_block(block_text, address, count, &state->last_segment), state->output);
+}
+
+// The records of one image, its lines counted from its own first byte. An
+// image of known size must end where its size says: a file that changed
+// since its place was checked would put other bytes there than the CRC and
+// the overlap checks saw.
+convert_result convert_image_piece(piece *image, conversion *state)
 {
     std::uint64_t image_size = 0; // bytes of the image read so far
-    bool end_of_input = false;
-    while (!end_of_input) {
-        std::size_t count = std::fread(image_buffer, 1, block_size, image.stream);
-        if (std::ferror(image.stream) != 0)
-            return read_failed;
-        end_of_input = count < block_size;
-        if (count == 0)
+    for (;;) {
+        const std::size_t wanted = image->exact ? static_cast<std::size_t>(std::min<std::uint64_t>(block_size, image->size - image_size))
+                                                : block_size;
+        if (wanted == 0)
             break;
+        std::size_t count = std::fread(image_buffer, 1, wanted, image->stream);
+        if (std::ferror(image->stream) != 0)
+            return read_failed;
+        if (count == 0 && !image->exact)
+            break;
+        if (count < wanted && image->exact)
+            return image_changed;
         // An image that passes the top (known only as it is read, from a
         // pipe) gets the lines that fit below it, then is refused.
-        const bool passes_top = !image_fits(image_size + count, image.address);
+        const bool passes_top = !image_fits(image_size + count, image->address);
         if (passes_top)
-            count = lines_below_top(image.address, image_size);
-        const auto block_address = static_cast<std::uint32_t>(image.address + image_size);
+            count = lines_below_top(image->address, image_size);
+        const auto block_address = static_cast<std::uint32_t>(image->address + image_size);
         image_size += count;
-        const bool blank = omit_blank != 0 && block_is_blank(image_buffer, count);
-        if (!blank && !write_text(block_text,
-                                  format_block(block_text, block_address, count, last_segment), output))
+        if (!put_block(state, block_address, count))
             return write_failed;
         if (passes_top)
             return image_too_large;
+        if (count < wanted)
+            break; // the end of an image of unknown size
+    }
+    if (image->exact) {
+        const int more = std::fgetc(image->stream);
+        if (std::ferror(image->stream) != 0)
+            return read_failed;
+        if (more != EOF)
+            return image_changed;
+    }
+    image->size = image_size;
+    return converted;
+}
+
+// The 0xFF bytes of a fill, through the same formatting as an image's.
+convert_result convert_fill_piece(const piece &fill, conversion *state)
+{
+    std::memset(image_buffer, blank_byte, static_cast<std::size_t>(std::min<std::uint64_t>(block_size, fill.size)));
+    for (std::uint64_t done = 0; done < fill.size;) {
+        const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(block_size, fill.size - done));
+        if (!put_block(state, static_cast<std::uint32_t>(fill.address + done), count))
+            return write_failed;
+        done += count;
     }
     return converted;
+}
+
+// A region's CRC, complete once every byte before its word has gone by.
+convert_result convert_crc_piece(const piece &word, conversion *state)
+{
+    crc_region &region = *word.region;
+    region.value = crc_finish(&region.state);
+    for (std::size_t i = 0; i < 4; ++i)
+        image_buffer[i] = static_cast<unsigned char>(region.value >> (8 * i));
+    return put_block(state, word.address, 4) ? converted : write_failed;
 }
 
 } // namespace
@@ -144,20 +217,33 @@ bool image_fits(std::uint64_t size, std::uint32_t address)
     return address + size <= address_space_size;
 }
 
-convert_result convert_images(const image_source *images, std::size_t count, std::FILE *output,
-                              bool *holds_data, std::size_t *failed)
+convert_result convert_pieces(piece *pieces, std::size_t count, std::FILE *output, bool *holds_data,
+                              std::size_t *failed)
 {
     // Data records come after an address record: none has been written
-    // while this stays no_segment.
-    std::uint32_t last_segment = no_segment;
+    // while last_segment stays no_segment.
+    conversion state{pieces, count, output, no_segment};
+    for (std::size_t i = 0; i < count; ++i)
+        if (pieces[i].kind == crc_piece)
+            crc_start(&pieces[i].region->state, pieces[i].region->algorithm);
     convert_result result = converted;
     for (std::size_t i = 0; i < count && result == converted; ++i) {
-        result = convert_one(images[i], output, &last_segment);
+        switch (pieces[i].kind) {
+        case image_piece:
+            result = convert_image_piece(&pieces[i], &state);
+            break;
+        case fill_piece:
+            result = convert_fill_piece(pieces[i], &state);
+            break;
+        case crc_piece:
+            result = convert_crc_piece(pieces[i], &state);
+            break;
+        }
         if (failed != nullptr)
             *failed = i;
     }
     if (holds_data != nullptr)
-        *holds_data = last_segment != no_segment;
+        *holds_data = state.last_segment != no_segment;
     if (result != converted)
         return result;
     if (!write_text(block_text, put_end_of_file(block_text), output) || std::fflush(output) != 0)
@@ -167,6 +253,6 @@ convert_result convert_images(const image_source *images, std::size_t count, std
 
 convert_result convert_image(std::FILE *input, std::FILE *output, bool *holds_data)
 {
-    const image_source image{input, load_address};
-    return convert_images(&image, 1, output, holds_data);
+    piece image{image_piece, load_address, 0, false, input, nullptr, 0};
+    return convert_pieces(&image, 1, output, holds_data);
 }

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "crc.h"
+
 // Address of the first image byte; set once, before convert_image runs.
 extern std::uint32_t load_address;
 // Number of "-s" options seen; non-zero leaves blank regions out.
@@ -15,10 +17,11 @@ extern int omit_blank;
 constexpr std::uint32_t default_load_address = 0x08000000;
 
 enum convert_result {
-    converted,      // the whole image and the End Of File record went out
-    read_failed,    // the input reported an error (not end of input)
-    write_failed,   // the output refused a write or the final flush
-    image_too_large // an image byte would lie above 0xFFFFFFFF
+    converted,       // the whole image and the End Of File record went out
+    read_failed,     // the input reported an error (not end of input)
+    write_failed,    // the output refused a write or the final flush
+    image_too_large, // an image byte would lie above 0xFFFFFFFF
+    image_changed    // an image of known size ended early or went on
 };
 
 // True when an image of `size` bytes at `address` stays inside the 32-bit
@@ -32,18 +35,47 @@ struct image_source {
     std::uint32_t address;
 };
 
+// A CRC over the addresses from `start` up to `end` (excluded), of every
+// byte the pieces put there, written at `end` by its crc_piece.
+struct crc_region {
+    std::uint32_t start, end;
+    crc_algorithm algorithm;
+    crc_state state; // the conversion's, fed with the region's bytes as they go by
+    std::uint32_t value; // the CRC, once its word has been written
+};
+
+// What an output is laid out from.
+enum piece_kind {
+    image_piece, // the bytes of a raw image stream
+    fill_piece,  // `size` bytes of 0xFF (erased flash) where a region has no image
+    crc_piece    // the 4 bytes of a region's CRC, least significant first
+};
+struct piece {
+    piece_kind kind;
+    std::uint32_t address; // of its first byte
+    std::uint64_t size;    // image: known, or counted as it is read unless `exact`
+    bool exact;            // image: the stream must hold exactly `size` bytes
+    std::FILE *stream;     // image: open for binary reading
+    crc_region *region;    // crc: the region whose CRC it is
+    std::size_t tag;       // the caller's own number for it
+};
+
 // Reads the raw image from `input` (binary) and writes its Intel HEX text,
 // line ends included, to `output` (binary). Stops at the first failure; never opens or closes
 // either stream. `holds_data`, when given, tells whether any data record
 // was written (an empty image, or an erased one with omission, has none).
 convert_result convert_image(std::FILE *input, std::FILE *output, bool *holds_data = nullptr);
 
-// The same for `count` images, in the order given (the caller sorts them by
+// The same for `count` pieces, in the order given (the caller sorts them by
 // address and keeps them apart), as one text with one End Of File record:
-// an Extended Linear Address record stands only where the upper address
-// bits change, also from one image to the next. On failure, `failed` (when
-// given) is the index of the image that was being converted.
-convert_result convert_images(const image_source *images, std::size_t count, std::FILE *output,
-                              bool *holds_data = nullptr, std::size_t *failed = nullptr);
+// each piece gets the records a conversion of it alone would write, and an
+// Extended Linear Address record stands only where the upper address bits
+// change, also from one piece to the next. Every byte that goes by inside
+// the region of a CRC piece feeds its CRC; the caller lays out the pieces
+// so that each region is covered before its CRC piece. An image piece of
+// unknown size gets the size read. On failure, `failed` (when given) is the
+// index of the piece that was being converted.
+convert_result convert_pieces(piece *pieces, std::size_t count, std::FILE *output, bool *holds_data = nullptr,
+                              std::size_t *failed = nullptr);
 
 #endif

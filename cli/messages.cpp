@@ -1,0 +1,45 @@
+#include "messages.h"
+
+#include <cstdarg>
+
+#include "ihex/ihex.h"
+#include "system.h"
+
+void say(std::FILE *stream, const char *format, ...)
+{
+    std::va_list arguments;
+    va_start(arguments, format);
+    print_text(stream, format, arguments);
+    va_end(arguments);
+}
+
+int fail(int status, const char *format, ...)
+{
+    std::va_list arguments;
+    va_start(arguments, format);
+    print_text(stderr, format, arguments);
+    va_end(arguments);
+    return status;
+}
+
+int show_usage(const char *program_name, int status)
+{
+    say(stdout, "Binary STM32 to iHex\n"
+                "Options:\n"
+                "\t-a #\tloading address (default is 0x%x)\n"
+                "\t-s\tsave space by ommiting regions of 0xff\n"
+                "\t-h\thelp\n"
+                "Example: %s binary_image\n",
+        default_load_address, program_name);
+    if (std::fflush(stdout) != 0)
+        return fail(exit_cannot_write, "Cannot write standard output\n");
+    return status;
+}
+
+int print_version()
+{
+    say(stdout, "fw2hex %s\n", FW2HEX_VERSION);
+    if (std::fflush(stdout) != 0)
+        return fail(exit_cannot_write, "Cannot write standard output\n");
+    return exit_success;
+}

@@ -1,0 +1,32 @@
+// The exit statuses and every text for the user: messages, the usage text
+// and the version.
+#ifndef FW2HEX_MESSAGES_H
+#define FW2HEX_MESSAGES_H
+
+#include <cstdio>
+
+// Each failure class has its own status: -1 to -4 as a POSIX shell sees
+// them, given as such so that Windows, which keeps all 32 bits, reports the
+// same numbers, and "if errorlevel 1" catches every failure there.
+enum exit_status {
+    exit_success = 0,
+    exit_no_input = 255,     // no image named, or a malformed option argument
+    exit_cannot_read = 254,  // an image cannot be opened or read
+    exit_cannot_write = 253, // the output cannot be created or written
+    exit_does_not_fit = 252, // the layout passes the top of the address space or overlaps
+};
+
+// Formats UTF-8 text onto `stream`.
+__attribute__((format(printf, 2, 3))) void say(std::FILE *stream, const char *format, ...);
+
+// Says the message on standard error and returns `status`.
+__attribute__((format(printf, 2, 3))) int fail(int status, const char *format, ...);
+
+// The usage text on standard output, naming the program as it was run;
+// `status`, unless standard output cannot be written.
+int show_usage(const char *program_name, int status);
+
+// "fw2hex" and its version on standard output; the exit status.
+int print_version();
+
+#endif

@@ -1,0 +1,162 @@
+#include "options.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+#include "messages.h"
+
+namespace {
+
+// '+' stops the scan at the first operand, also on glibc, which would
+// otherwise move later options (such as "image.bin -s") in front of it.
+constexpr char option_letters[] = "+hsa:o:Vm:c:v";
+
+constexpr std::uint32_t highest_address = 0xFFFFFFFF;
+
+// Hexadecimal with optional white space, sign and 0x; stops at the first
+// other character; no digits gives 0. A leading '-' gives the two's
+// complement, and values past 32 bits saturate, so that no address bit
+// is dropped without a word.
+std::uint32_t parse_load_address(const char *text)
+{
+    while (std::isspace(static_cast<unsigned char>(*text)) != 0)
+        ++text;
+    const bool negative = *text == '-';
+    if (*text == '-' || *text == '+')
+        ++text;
+    if (std::isxdigit(static_cast<unsigned char>(*text)) == 0)
+        return 0;
+    errno = 0;
+    const unsigned long long magnitude = std::strtoull(text, nullptr, 16);
+    if (errno == ERANGE || magnitude > highest_address)
+        return highest_address;
+    const auto value = static_cast<std::uint32_t>(magnitude);
+    return negative ? 0u - value : value;
+}
+
+// An address of the new options: an optional 0x or 0X, then 1 to 8
+// hexadecimal digits. A new option has no old callers to keep, so unlike
+// -a it is strict. Returns the first character after the digits, or null.
+const char *parse_strict_address(const char *text, std::uint32_t *address)
+{
+    const char *digits = text;
+    if (digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X'))
+        digits += 2;
+    const std::size_t digit_count = std::strspn(digits, "0123456789abcdefABCDEF");
+    if (digit_count == 0 || digit_count > 8)
+        return nullptr;
+    *address = static_cast<std::uint32_t>(std::strtoul(digits, nullptr, 16)); // stops after the digits
+    return digits + digit_count;
+}
+
+// "-m ADDRESS:IMAGE": nothing but the address before the first ':'; IMAGE,
+// which may hold ':', is the rest.
+bool parse_placed_image(const char *text, image_file *image)
+{
+    std::uint32_t address = 0;
+    const char *rest = parse_strict_address(text, &address);
+    if (rest == nullptr || rest[0] != ':' || rest[1] == '\0')
+        return false;
+    *image = {rest + 1, address, nullptr, 0, false};
+    return true;
+}
+
+// "-c START:END[:ALGORITHM]"; false, with the message said, when malformed.
+bool parse_crc(const char *text, crc_request *crc)
+{
+    std::uint32_t start = 0, end = 0;
+    const char *rest = parse_strict_address(text, &start);
+    if (rest != nullptr && *rest == ':')
+        rest = parse_strict_address(rest + 1, &end);
+    else
+        rest = nullptr;
+    if (rest == nullptr || (*rest != '\0' && *rest != ':')) {
+        say(stderr, "Invalid argument '%s' for -c: expected START:END[:ALGORITHM], START and END in 1 to 8 hexadecimal digits\n",
+            text);
+        return false;
+    }
+    crc_algorithm algorithm = crc_stm32;
+    if (*rest == ':' && std::strcmp(rest + 1, "crc32") == 0)
+        algorithm = crc_zlib;
+    else if (*rest == ':' && std::strcmp(rest + 1, "stm32") != 0) {
+        say(stderr, "Invalid argument '%s' for -c: unknown algorithm '%s', expected stm32 or crc32\n", text, rest + 1);
+        return false;
+    }
+    if (start >= end) {
+        say(stderr, "Invalid argument '%s' for -c: START must be below END\n", text);
+        return false;
+    }
+    // The CRC unit takes whole words, and the word is read where it lies.
+    if (algorithm == crc_stm32 && (start % 4 != 0 || end % 4 != 0)) {
+        say(stderr, "Invalid argument '%s' for -c: with stm32, START and END must be multiples of 4\n", text);
+        return false;
+    }
+    crc->text = text;
+    crc->region = {start, end, algorithm, {}, 0};
+    return true;
+}
+
+} // namespace
+
+bool make_command_line(int argc, command_line *line)
+{
+    const auto room = static_cast<std::size_t>(argc) + 1;
+    *line = {nullptr, static_cast<image_file *>(std::calloc(room, sizeof(image_file))), 1,
+             static_cast<crc_request *>(std::calloc(room, sizeof(crc_request))), 0, false};
+    return line->images != nullptr && line->crcs != nullptr;
+}
+
+request scan_command_line(int argc, char *argv[], command_line *line, int *operand)
+{
+    *operand = argc;
+    load_address = default_load_address;
+    for (;;) {
+        // "--version" where an option may stand, as GNU tools take it, not
+        // the cluster of letters it would be ("-o" then "n"). "--help"
+        // keeps its old meaning.
+        if (optind < argc && std::strcmp(argv[optind], "--version") == 0)
+            return show_version;
+        const int option = getopt(argc, argv, option_letters);
+        switch (option) {
+        case -1:
+            *operand = optind;
+            if (optind < argc)
+                line->images[0] = {argv[optind], load_address, nullptr, 0, false};
+            return convert_file;
+        case 'a':
+            load_address = parse_load_address(optarg);
+            break;
+        case 's':
+            ++omit_blank;
+            break;
+        case 'o':
+            line->output = optarg;
+            break;
+        case 'h':
+            return show_help;
+        case 'V':
+            return show_version;
+        case 'm':
+            if (!parse_placed_image(optarg, &line->images[line->image_count])) {
+                say(stderr, "Invalid argument '%s' for -m: expected ADDRESS:IMAGE, ADDRESS in 1 to 8 hexadecimal digits\n",
+                    optarg);
+                return refuse_option;
+            }
+            ++line->image_count;
+            break;
+        case 'c':
+            if (!parse_crc(optarg, &line->crcs[line->crc_count]))
+                return refuse_option;
+            ++line->crc_count;
+            break;
+        case 'v':
+            line->verbose = true;
+            break;
+        default:
+            say(stderr, "getopt returned impossible value: %d ('%c')\n", option, option);
+        }
+    }
+}

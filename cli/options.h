@@ -1,0 +1,49 @@
+// The command line, scanned into what the user asked for.
+#ifndef FW2HEX_OPTIONS_H
+#define FW2HEX_OPTIONS_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "ihex/ihex.h"
+
+// An image of the output: the operand, or one placed with "-m".
+struct image_file {
+    const char *path;   // as typed
+    std::uint32_t address;
+    std::FILE *stream;  // open for binary reading, or null
+    std::uint64_t size; // known before reading: beside other pieces it must be
+    bool size_known;
+};
+
+// A CRC asked for with "-c".
+struct crc_request {
+    const char *text; // the argument as typed
+    crc_region region;
+};
+
+// What the options ask for once scanned.
+enum request { convert_file, show_help, show_version, refuse_option };
+
+// What the command line asks for. Its tables have room for one entry per
+// argument and live as long as the process.
+struct command_line {
+    const char *output;      // "-o": the output instead of the derived path; "-" is standard output
+    image_file *images;      // the operand first (filled in by set_operand), then those of "-m" in order
+    std::size_t image_count;
+    crc_request *crcs;       // those of "-c", in order
+    std::size_t crc_count;
+    bool verbose;            // "-v": the layout on standard error after a successful run
+};
+
+// Makes the empty tables for `argc` arguments; false when out of memory.
+bool make_command_line(int argc, command_line *line);
+
+// Scans the options into `line` (and the conversion settings), up to the
+// first operand or to an option that asks for something else than a
+// conversion; `operand` is the index of the operand (argc when none).
+// Malformed arguments are reported here.
+request scan_command_line(int argc, char *argv[], command_line *line, int *operand);
+
+#endif
