@@ -46,6 +46,22 @@ std::string bad_placement(const std::string &argument)
     return "Invalid argument '" + argument + "' for -m: expected ADDRESS:IMAGE, ADDRESS in 1 to 8 hexadecimal digits\n";
 }
 
+// image.bin at the start of a slot and again in its middle, the gaps
+// filled, and the slot's STM32 CRC at its end (checked with Python).
+const std::string slot_hex = ":020000040800F2\n:1000000001FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFE\n"
+                             ":10001000FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF0\n:1000200001FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFDE\n"
+                             ":10003000FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFD0\n:040040009B6DC7D01D\n" + eof;
+const std::string slot_layout = "0x08000000-0x0800000F         16 bytes  image.bin\n"
+                                "0x08000010-0x0800001F         16 bytes  0xFF fill\n"
+                                "0x08000020-0x0800002F         16 bytes  image.bin\n"
+                                "0x08000030-0x0800003F         16 bytes  0xFF fill\n"
+                                "0x08000040-0x08000043          4 bytes  CRC stm32 of 0x08000000-0x0800003F: 0xD0C76D9B\n";
+std::string bad_crc(const std::string &argument, const std::string &why)
+{
+    return "Invalid argument '" + argument + "' for -c: " + why + "\n";
+}
+const std::string crc_syntax = "expected START:END[:ALGORITHM], START and END in 1 to 8 hexadecimal digits";
+
 std::set<std::string> listing(const std::string &dir)
 {
     std::set<std::string> names;
@@ -260,6 +276,46 @@ TEST(CommandLine, Cases)
         {{"-m", "0:zero.bin", "image.bin"}, symbolic_link("/dev/zero", "zero.bin"), 254, "",
          "Image 'zero.bin' is not a regular file: beside other images, its size must be known before it is read\n",
          {"image.bin", "zero.bin"}, {}},
+        {{"-m", "0X8000010:image.bin", "-o", "-", "image.bin"}, no_setup, 0,
+         ":020000040800F2\n:1000000001FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFE\n:1000100001FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFEE\n" + eof, "",
+         {"image.bin"}, {}},
+        {{"-m", "9000000:mem.bin", "image.bin"}, symbolic_link("/proc/self/mem", "mem.bin"), 254, "",
+         "Cannot read file 'mem.bin'\n", {"image.bin", "mem.bin", "image.hex"},
+         {{"image.hex", image_hex.substr(0, image_hex.size() - eof.size())}}},
+        {{"-m", "9000000:status.bin", "image.bin"}, symbolic_link("/proc/self/status", "status.bin"), 254, "",
+         "Image 'status.bin' changed size while it was read\n", {"image.bin", "status.bin", "image.hex"},
+         {{"image.hex", image_hex.substr(0, image_hex.size() - eof.size())}}},
+        // A CRC over a slot, its gaps filled; the layout with -v; every malformed or overlapping -c refused.
+        {{"-v", "-o", "-", "-c", "8000000:8000040", "-m", "8000020:image.bin", "image.bin"}, no_setup, 0, slot_hex,
+         slot_layout, {"image.bin"}, {}},
+        {{"-s", "-c", "0x8000000:0X8000040:stm32", "-m", "8000020:image.bin", "image.bin"}, no_setup, 0, "", "",
+         {"image.bin", "image.hex"},
+         {{"image.hex", ":020000040800F2\n:0100000001FE\n:0100200001DE\n:040040009B6DC7D01D\n" + eof}}},
+        {{"-v", "-o", "-", "-c", "8000001:8000013:crc32", "image.bin"}, no_setup, 0,
+         image_hex.substr(0, image_hex.size() - eof.size()) + ":03001000FFFFFFF0\n:04001300EDA2D53D48\n" + eof,
+         "0x08000000-0x0800000F         16 bytes  image.bin\n0x08000010-0x08000012          3 bytes  0xFF fill\n"
+         "0x08000013-0x08000016          4 bytes  CRC crc32 of 0x08000001-0x08000012: 0x3DD5A2ED\n", {"image.bin"}, {}},
+        {{"-o", "-", "-s", "-c", "FFFFFFF8:FFFFFFFC", "-a", "0", "image.bin"}, no_setup, 0,
+         ":020000040000FA\n:0100000001FE\n:02000004FFFFFC\n:04FFFC000000000001\n" + eof, "", {"image.bin"}, {}},
+        {{"-c", "8000000", "image.bin"}, no_setup, 255, "", bad_crc("8000000", crc_syntax), {"image.bin"}, {}},
+        {{"-c", "10:20:", "image.bin"}, no_setup, 255, "", bad_crc("10:20:", "unknown algorithm '', expected stm32 or crc32"),
+         {"image.bin"}, {}},
+        {{"-c", "10:20:md5", "image.bin"}, no_setup, 255, "", bad_crc("10:20:md5", "unknown algorithm 'md5', expected stm32 or crc32"),
+         {"image.bin"}, {}},
+        {{"-c", "20:20:crc32", "image.bin"}, no_setup, 255, "", bad_crc("20:20:crc32", "START must be below END"),
+         {"image.bin"}, {}},
+        {{"-c", "8000002:8000010", "image.bin"}, no_setup, 255, "",
+         bad_crc("8000002:8000010", "with stm32, START and END must be multiples of 4"), {"image.bin"}, {}},
+        {{"-c", "7FFFFF0:8000000", "image.bin"}, no_setup, 252, "",
+         "Image 'image.bin' at 0x8000000 overlaps the CRC of -c '7FFFFF0:8000000' at 0x8000000\n", {"image.bin"}, {}},
+        {{"-c", "8000200:8000300", "-c", "8000100:8000200", "image.bin"}, no_setup, 252, "",
+         "The regions of -c '8000100:8000200' and -c '8000200:8000300' (each with its CRC) overlap from 0x8000200\n",
+         {"image.bin"}, {}},
+        {{"-c", "FFFFFFF0:FFFFFFFD:crc32", "image.bin"}, no_setup, 252, "",
+         "The CRC of -c 'FFFFFFF0:FFFFFFFD:crc32' at 0xFFFFFFFD would pass 0xFFFFFFFF\n", {"image.bin"}, {}},
+        {{"-c", "0:10", "zero.bin"}, symbolic_link("/dev/zero", "zero.bin"), 254, "",
+         "Image 'zero.bin' is not a regular file: with -c, its size must be known before it is read\n",
+         {"image.bin", "zero.bin"}, {}},
     };
     umask(022);
     for (const auto &c : cases) {
@@ -309,10 +365,13 @@ TEST(CommandLine, StandardOutput)
         {{"-o", "-", "image.bin"}, {"/dev/full", ""}, 253, "", "Cannot write standard output\n"},
         {{"-o", "-", "image.bin"}, {"image.bin", ""}, 253, "", "Output file '-' would overwrite the input\n"},
         {{"-o", "-", "image.bin"}, {"", "", false, true}, 253, "", "Cannot write standard output\n"},
+        {{"-m", "8008000:image.bin", "-o", "-", "boot.bin"}, {"image.bin", ""}, 253, "",
+         "Output file '-' would overwrite the input\n"},
     };
     for (const auto &c : cases) {
         const temp_dir dir;
         write_file(dir / "image.bin", image);
+        write_file(dir / "boot.bin", image);
         ASSERT_EQ(mkdir((dir / "tools").c_str(), 0755), 0);
         ASSERT_EQ(symlink(FW2HEX_PROGRAM, (dir / "tools/flash").c_str()), 0);
         const run_result run = run_fw2hex(dir.path, c.args, c.options);

@@ -86,7 +86,9 @@ TEST(RoundTrip, ObjcopyReadsEveryByteBack)
 
 // Bootloader, application and settings in one file, given out of order:
 // both readers find each image's bytes at its address and erased flash
-// (0xFF) in the gaps, with and without -s.
+// (0xFF) in the gaps, with and without -s; with a CRC over the application's
+// slot, the word at its end is the CRC of the bytes read back, and without
+// -s every byte of the slot is in the file.
 TEST(RoundTrip, MergedImagesReadBack)
 {
     const struct {
@@ -94,6 +96,7 @@ TEST(RoundTrip, MergedImagesReadBack)
         std::uint32_t address;
         std::size_t size;
     } parts[] = {{"boot.bin", 0x08000000, 24 * 1024 + 5}, {"app.bin", 0x08008000, 300000}, {"settings.bin", 0x0807F800, 2048}};
+    constexpr std::uint32_t slot = 0x08008000, crc_word = 0x0807F7FC;
     bytes flash(0x0807F800 + 2048 - 0x08000000, 0xFF);
     const temp_dir dir;
     unsigned seed = 100;
@@ -103,15 +106,36 @@ TEST(RoundTrip, MergedImagesReadBack)
         write_file(dir / part.name, image);
         std::copy(image.begin(), image.end(), flash.begin() + (part.address - 0x08000000));
     }
-    for (const char *omit : {"-a8000000", "-s"}) {
-        ASSERT_EQ(run_fw2hex(dir.path, {omit, "-m", "0807F800:settings.bin", "-m", "0x8008000:app.bin", "boot.bin"}).status, 0);
+    const std::vector<std::string> runs[] = {{"-a8000000"}, {"-s"}, {"-c", "8008000:807F7FC"}, {"-s", "-c", "8008000:807F7FC"}};
+    for (const auto &options : runs) {
+        const bool with_crc = options.size() > 1, omit = options[0] == "-s";
+        std::vector<std::string> args = options;
+        args.insert(args.end(), {"-m", "0807F800:settings.bin", "-m", "0x8008000:app.bin", "boot.bin"});
+        ASSERT_EQ(run_fw2hex(dir.path, args).status, 0);
+        const std::string what = options.back();
         const hex_contents hex = read_hex(read_file(dir / "boot.hex"));
-        ASSERT_EQ(hex.fault, "") << omit;
+        ASSERT_EQ(hex.fault, "") << what;
+        bytes expected = flash;
+        if (with_crc) {
+            const std::uint32_t crc = bitwise_stm32_crc(flash.data() + (slot - 0x08000000), crc_word - slot);
+            for (std::size_t i = 0; i < 4; ++i)
+                expected[crc_word - 0x08000000 + i] = static_cast<std::uint8_t>(crc >> (8 * i));
+        }
+        bytes back(flash.size());
         for (std::size_t i = 0; i < flash.size(); ++i) {
             const std::uint8_t *at = hex.at(0x08000000 + i);
-            ASSERT_EQ(at != nullptr ? *at : 0xFF, flash[i]) << omit << ": byte " << i;
+            back[i] = at != nullptr ? *at : 0xFF;
+            ASSERT_EQ(back[i], expected[i]) << what << ": byte " << i;
+            ASSERT_TRUE(at != nullptr || omit || !with_crc || i + 0x08000000 < slot || i + 0x08000000 >= crc_word + 4)
+                << what << ": byte " << i << " of the slot is not written";
+        }
+        if (with_crc) {
+            std::uint32_t stored = 0;
+            for (std::size_t i = 0; i < 4; ++i)
+                stored |= std::uint32_t{back[crc_word - 0x08000000 + i]} << (8 * i);
+            EXPECT_EQ(stored, bitwise_stm32_crc(back.data() + (slot - 0x08000000), crc_word - slot)) << what;
         }
         ASSERT_EQ(std::system(("objcopy -I ihex -O binary --gap-fill 0xFF " + dir / "boot.hex" + " " + dir / "back.bin").c_str()), 0);
-        EXPECT_EQ(read_file(dir / "back.bin"), std::string(flash.begin(), flash.end())) << omit;
+        EXPECT_EQ(read_file(dir / "back.bin"), std::string(expected.begin(), expected.end())) << what;
     }
 }

@@ -158,3 +158,26 @@ std::string convert(const bytes &image, std::uint32_t load, int omit, int *resul
     std::fclose(output);
     return text;
 }
+
+std::uint32_t bitwise_stm32_crc(const std::uint8_t *data, std::size_t size)
+{
+    std::uint32_t crc = 0xFFFFFFFF;
+    for (std::size_t i = 0; i + 4 <= size; i += 4) {
+        crc ^= std::uint32_t{data[i]} | std::uint32_t{data[i + 1]} << 8 | std::uint32_t{data[i + 2]} << 16 |
+               std::uint32_t{data[i + 3]} << 24;
+        for (int bit = 0; bit < 32; ++bit)
+            crc = (crc & 0x80000000u) != 0 ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
+    }
+    return crc;
+}
+
+std::uint32_t bitwise_zlib_crc(const std::uint8_t *data, std::size_t size)
+{
+    std::uint32_t crc = 0xFFFFFFFF;
+    for (std::size_t i = 0; i < size; ++i) {
+        crc ^= data[i];
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 1) != 0 ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
+    }
+    return ~crc;
+}

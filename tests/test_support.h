@@ -18,6 +18,11 @@ bytes operator+(bytes left, const bytes &right);
 // Random bytes broken by blank runs of random length (some whole blocks).
 bytes random_image(std::size_t size, unsigned seed);
 
+// The CRCs of -c computed bit by bit, the slow way, to check the fast ones:
+// the STM32 CRC unit's (whole words, little-endian) and zlib's.
+std::uint32_t bitwise_stm32_crc(const std::uint8_t *data, std::size_t size);
+std::uint32_t bitwise_zlib_crc(const std::uint8_t *data, std::size_t size);
+
 // A fresh temporary folder, removed with its contents when the object dies.
 struct temp_dir {
     temp_dir();
