@@ -1,13 +1,22 @@
 # bash completion for fw2hex: its options before the image, nothing after
 # -a (a hexadecimal address), any file after -o, image files after the
-# colon of -m ADDRESS:IMAGE, and image files for the operand.
+# colon of -m ADDRESS:IMAGE, the algorithms after the second colon of
+# -c START:END:ALGORITHM, and image files for the operand.
 _fw2hex()
 {
     local cur=${COMP_WORDS[COMP_CWORD]} word i
-    local want_address=0 want_output=0 want_placed=0 options_done=0
+    local want_address=0 want_output=0 want_placed=0 want_crc=0 crc= options_done=0
     # The option scan stops at the first operand: after it, nothing counts.
     for ((i = 1; i < COMP_CWORD; i++)); do
         word=${COMP_WORDS[i]}
+        if ((want_crc)); then
+            # -c's argument: one word, or its parts and the ':' between them.
+            if [[ -z $crc || $word == : || $crc == *: ]]; then
+                crc+=$word
+                continue
+            fi
+            want_crc=0
+        fi
         if ((want_placed == 1)); then
             # -m ADDRESS:IMAGE is three words (ADDRESS, ':', IMAGE) where
             # COMP_WORDBREAKS holds ':', as it does by default.
@@ -22,14 +31,24 @@ _fw2hex()
             options_done=1
         elif [[ $word == -?* ]]; then
             # -a or -o, or a cluster ending in one (-sa, -so), takes the next word.
-            [[ ${word#-} =~ ^[shV]*a$ ]] && want_address=1
-            [[ ${word#-} =~ ^[shV]*o$ ]] && want_output=1
-            [[ ${word#-} =~ ^[shV]*m$ ]] && want_placed=1
+            [[ ${word#-} =~ ^[shVv]*a$ ]] && want_address=1
+            [[ ${word#-} =~ ^[shVv]*o$ ]] && want_output=1
+            [[ ${word#-} =~ ^[shVv]*m$ ]] && want_placed=1
+            [[ ${word#-} =~ ^[shVv]*c$ ]] && want_crc=1
         else
             return
         fi
     done
     ((want_address)) && return
+    if ((want_crc)) && [[ -z $crc || $cur == : || $crc == *: ]]; then
+        # The algorithm after the second colon, in either form.
+        local text=$crc$cur colons=${crc//[^:]/}${cur//[^:]/}
+        [[ $cur == : ]] && return
+        ((${#colons} == 2)) || return
+        local prefix=${cur%"${cur##*:}"}
+        mapfile -t COMPREPLY < <(compgen -P "$prefix" -W 'stm32 crc32' -- "${text##*:}")
+        return
+    fi
     # -m ADDRESS:IMAGE: nothing for the address, images after its colon.
     local prefix=
     if ((want_placed == 1)); then
@@ -44,7 +63,7 @@ _fw2hex()
         return
     fi
     if [[ $cur == -* ]] && ((!options_done)); then
-        mapfile -t COMPREPLY < <(compgen -W '-a -m -s -o -h -V' -- "$cur")
+        mapfile -t COMPREPLY < <(compgen -W '-a -m -c -s -o -v -h -V' -- "$cur")
         return
     fi
     # Folders to walk into, and raw images by their usual extensions; any

@@ -20,7 +20,7 @@ expect() { # expected offer, then the words typed (the last is being completed)
         failures=$((failures + 1))
     fi
 }
-expect "-V -a -h -m -o -s "      fw2hex -
+expect "-V -a -c -h -m -o -s -v " fw2hex -
 expect "-s "                     fw2hex -a 8004000 -s
 expect ""                        fw2hex -a ""
 expect ""                        fw2hex -sa ""
@@ -42,6 +42,12 @@ expect ""                        fw2hex -m 8008
 expect "fw.IMG fw.bin out.v2 "   fw2hex -m 8008000 : ""
 expect "8008000:fw.IMG 8008000:fw.bin 8008000:out.v2 " fw2hex -m 8008000:
 expect "fw.IMG fw.bin out.v2 "   fw2hex -m 8008000 : app.bin ""
+expect ""                        fw2hex -c 8008
+expect ""                        fw2hex -c 8008000 : 807F
+expect "crc32 stm32 "            fw2hex -c 8008000 : 807FFFC : ""
+expect "8008000:807FFFC:stm32 "  fw2hex -c 8008000:807FFFC:s
+expect "fw.IMG fw.bin out.v2 "   fw2hex -c 8008000 : 807FFFC ""
+expect "fw.IMG fw.bin out.v2 "   fw2hex -vc 8008000:807FFFC:crc32 ""
 [[ $(complete -p fw2hex) == *_fw2hex* ]] || { echo "fw2hex has no completion"; failures=$((failures + 1)); }
 echo "$((cases + 1 - failures)) passed, $failures failed"
 ((failures == 0))
