@@ -67,7 +67,8 @@ bool parse_placed_image(const char *text, image_file *image)
 // "-c START:END[:ALGORITHM]"; false, with the message said, when malformed.
 bool parse_crc(const char *text, crc_request *crc)
 {
-    std::uint32_t start = 0, end = 0;
+    std::uint32_t start = 0;
+    std::uint32_t end = 0;
     const char *rest = parse_strict_address(text, &start);
     if (rest != nullptr && *rest == ':')
         rest = parse_strict_address(rest + 1, &end);

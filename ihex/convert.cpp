@@ -113,7 +113,8 @@ bool write_text(const char *begin, const char *end, std::FILE *output)
 void feed_regions(const piece *pieces, std::size_t piece_count, std::uint32_t address,
                   const unsigned char *bytes, std::size_t count)
 {
-    const std::uint64_t begin = address, end = begin + count;
+    const std::uint64_t begin = address;
+    const std::uint64_t end = begin + count;
     for (std::size_t i = 0; i < piece_count; ++i) {
         if (pieces[i].kind != crc_piece)
             continue;
@@ -143,10 +144,18 @@ bool put_block(conversion *state, std::uint32_t address, std::size_t count)
     return write_text(block_text, format_block(block_text, address, count, &state->last_segment), state->output);
 }
 
-// The records of one image, its lines counted from its own first byte. An
-// image of known size must end where its size says: a file that changed
+// An image of known size must end where its size says: a file that changed
 // since its place was checked would put other bytes there than the CRC and
 // the overlap checks saw.
+convert_result check_image_end(const piece &image)
+{
+    const int more = std::fgetc(image.stream);
+    if (std::ferror(image.stream) != 0)
+        return read_failed;
+    return more != EOF ? image_changed : converted;
+}
+
+// The records of one image, its lines counted from its own first byte.
 convert_result convert_image_piece(piece *image, conversion *state)
 {
     std::uint64_t image_size = 0; // bytes of the image read so far
@@ -176,15 +185,8 @@ convert_result convert_image_piece(piece *image, conversion *state)
         if (count < wanted)
             break; // the end of an image of unknown size
     }
-    if (image->exact) {
-        const int more = std::fgetc(image->stream);
-        if (std::ferror(image->stream) != 0)
-            return read_failed;
-        if (more != EOF)
-            return image_changed;
-    }
     image->size = image_size;
-    return converted;
+    return image->exact ? check_image_end(*image) : converted;
 }
 
 // The 0xFF bytes of a fill, through the same formatting as an image's.

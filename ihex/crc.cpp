@@ -123,7 +123,8 @@ __attribute__((target("pclmul,sse2"))) inline __m128i fold(__m128i accumulator, 
 struct zlib_lanes {
     template <unsigned distance> static __m128i constants()
     {
-        constexpr std::uint64_t high = reflected_power_mod(distance - 1), low = reflected_power_mod(distance + 64 - 1);
+        constexpr std::uint64_t high = reflected_power_mod(distance - 1);
+        constexpr std::uint64_t low = reflected_power_mod(distance + 64 - 1);
         return _mm_set_epi64x(static_cast<long long>(high), static_cast<long long>(low));
     }
     __attribute__((target("sse2"))) static __m128i load(const unsigned char *bytes)
@@ -142,7 +143,8 @@ struct zlib_lanes {
 struct stm32_lanes {
     template <unsigned distance> static __m128i constants()
     {
-        constexpr std::uint64_t high = power_mod(distance + 64), low = power_mod(distance);
+        constexpr std::uint64_t high = power_mod(distance + 64);
+        constexpr std::uint64_t low = power_mod(distance);
         return _mm_set_epi64x(static_cast<long long>(high), static_cast<long long>(low));
     }
     __attribute__((target("sse2"))) static __m128i load(const unsigned char *bytes)
@@ -200,7 +202,10 @@ __attribute__((target("pclmul,sse2"))) std::uint32_t by_folding(std::uint32_t va
 
 bool processor_folds()
 {
-    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    unsigned eax = 0;
+    unsigned ebx = 0;
+    unsigned ecx = 0;
+    unsigned edx = 0;
     return __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && (ecx & bit_PCLMUL) != 0 && (edx & bit_SSE2) != 0;
 }
 #else
