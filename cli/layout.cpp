@@ -20,7 +20,7 @@ int refuse_too_large(const image_file &image)
 }
 
 // Opens every image and learns its size; the exit status. Beside other
-// images or a CRC, an image must have a known size, so that its place (and
+// pieces or a CRC, an image must have a known size, so that its place (and
 // the fill after it) can be checked before anything is written.
 int open_images(command_line *line)
 {
@@ -32,7 +32,7 @@ int open_images(command_line *line)
     }
     for (std::size_t i = 0; i < line->image_count; ++i) {
         const image_file &image = line->images[i];
-        if (!image.size_known && line->image_count > 1)
+        if (!image.size_known && (line->image_count > 1 || line->hex_count > 0))
             return fail(exit_cannot_read,
                         "Image '%s' is not a regular file: beside other images, its size must be known before it is read\n",
                         image.path);
@@ -46,25 +46,116 @@ int open_images(command_line *line)
     return exit_success;
 }
 
-// Puts the images in address order (a stable insertion sort: there are few)
-// and refuses two that share an address; the exit status. The first address
-// two images share is where a later one starts inside an earlier one.
-int order_images(command_line *line)
+// What a file's first reading found wrong, as the user reads it.
+const char *fault_text(const hex_fault &fault)
 {
-    image_file *images = line->images;
-    for (std::size_t i = 1; i < line->image_count; ++i)
-        for (std::size_t j = i; j > 0 && images[j - 1].address > images[j].address; --j)
-            std::swap(images[j - 1], images[j]);
-    const image_file *furthest = nullptr; // the image reaching highest so far
+    switch (fault.kind) {
+    case hex_not_a_record:
+        return "the line does not start with ':'";
+    case hex_bad_digit:
+        return "a character that is not a hexadecimal digit";
+    case hex_bad_length:
+        return "the byte count does not agree with the line's length";
+    case hex_bad_checksum:
+        return "wrong checksum, 0x%02X would be right";
+    case hex_unknown_type:
+        return "unknown record type %02X";
+    case hex_bad_type_length:
+        return "wrong byte count for a record of type %02X";
+    case hex_crosses_segment:
+        return "the data record passes the end of its 64 KiB segment";
+    case hex_after_end:
+        return "a record after the End Of File record (two files joined into one?)";
+    default:
+        return "";
+    }
+}
+
+// Opens each Intel HEX file and reads it through, checking all of it; the
+// exit status.
+int read_hex_files(command_line *line)
+{
+    for (std::size_t i = 0; i < line->hex_count; ++i) {
+        hex_file &file = line->hex_files[i];
+        std::uint64_t size = 0;
+        if ((file.stream = open_image(file.path)) == nullptr)
+            return fail(exit_cannot_read, "Cannot open file '%s'\n", file.path);
+        if (!known_image_size(file.stream, &size))
+            return fail(exit_cannot_read, "File '%s' is not a regular file: it is read twice, checked before it is used\n",
+                        file.path);
+        const hex_fault fault = read_hex_file(file.stream, &file.stretches);
+        switch (fault.kind) {
+        case hex_well_formed:
+            break;
+        case hex_read_failed:
+            return fail(exit_cannot_read, "Cannot read file '%s'\n", file.path);
+        case hex_out_of_memory:
+            return fail(exit_cannot_read, "Out of memory\n");
+        case hex_no_end:
+            return fail(exit_cannot_read, "File '%s': no End Of File record; it may have been cut short\n", file.path);
+        case hex_shared_address:
+            return fail(exit_cannot_read, "File '%s', lines %" PRIu64 " and %" PRIu64 ": data records share the address 0x%X\n",
+                        file.path, fault.other_line, fault.line, fault.address);
+        default:
+            say(stderr, "File '%s', line %" PRIu64 ": ", file.path, fault.line);
+            say(stderr, fault_text(fault), fault.value); // NOLINT: the texts above, each with one number at most
+            return fail(exit_cannot_read, "\n");
+        }
+    }
+    return exit_success;
+}
+
+// Address order; an empty image before what starts where it lies. std::sort
+// needs no memory of its own, unlike std::stable_sort.
+void sort_pieces(piece *pieces, std::size_t count)
+{
+    std::sort(pieces, pieces + count, [](const piece &a, const piece &b) {
+        return a.address != b.address ? a.address < b.address : a.size < b.size;
+    });
+}
+
+// The pieces that hold data: each image and each stretch of an Intel HEX
+// file, in address order.
+void place_data(command_line *line, layout *laid_out)
+{
+    piece *pieces = laid_out->pieces;
+    std::size_t count = 0;
+    std::size_t sources = 0;
+    // Beside other pieces, an image must end where its size said.
+    const bool exact = line->image_count > 1 || line->hex_count > 0 || line->crc_count > 0;
     for (std::size_t i = 0; i < line->image_count; ++i) {
-        const image_file &image = images[i];
-        if (image.size == 0)
+        const image_file &image = line->images[i];
+        pieces[count++] = {image_piece, image.address, image.size, exact, image.stream, nullptr, 0, 0, image.path};
+        laid_out->sources[sources++] = {image.stream, image.address};
+    }
+    for (std::size_t i = 0; i < line->hex_count; ++i) {
+        const hex_file &file = line->hex_files[i];
+        for (std::size_t j = 0; j < file.stretches.count; ++j) {
+            const hex_stretch &stretch = file.stretches.items[j];
+            pieces[count++] = {hex_piece, stretch.address, stretch.size, true, file.stream, nullptr, stretch.offset,
+                               stretch.segment_base, file.path};
+        }
+        laid_out->sources[sources++] = {file.stream, 0};
+    }
+    sort_pieces(pieces, count);
+    laid_out->piece_count = count;
+    laid_out->source_count = sources;
+}
+
+// Refuses two pieces of data that share an address; the exit status. The
+// first address two share is where a later one starts inside an earlier one.
+int check_overlaps(const layout &laid_out)
+{
+    const piece *furthest = nullptr; // the piece reaching highest so far
+    for (std::size_t i = 0; i < laid_out.piece_count; ++i) {
+        const piece &part = laid_out.pieces[i];
+        if (part.size == 0)
             continue; // an empty image shares no address
-        if (furthest != nullptr && image.address < furthest->address + furthest->size)
+        if (furthest != nullptr && part.address < furthest->address + furthest->size)
             return fail(exit_does_not_fit, "Images '%s' at 0x%X and '%s' at 0x%X overlap from 0x%X\n",
-                        furthest->path, furthest->address, image.path, image.address, image.address);
-        if (furthest == nullptr || image.address + image.size > furthest->address + furthest->size)
-            furthest = &image;
+                        furthest->name, furthest->address, part.name, part.address, part.address);
+        if (furthest == nullptr || part.address + part.size > furthest->address + furthest->size)
+            furthest = &part;
     }
     return exit_success;
 }
@@ -77,65 +168,58 @@ std::uint64_t extent_end(const crc_region &region)
 
 // Puts the regions in address order and refuses a CRC word past the top,
 // two regions (with their words) that share an address, and a word that
-// shares one with an image; the exit status.
-int order_regions(command_line *line)
+// shares one with a piece of data; the exit status.
+int order_regions(command_line *line, const layout &laid_out)
 {
     crc_request *crcs = line->crcs;
     for (std::size_t i = 0; i < line->crc_count; ++i)
         if (extent_end(crcs[i].region) > address_space_size)
             return fail(exit_does_not_fit, "The CRC of -c '%s' at 0x%X would pass 0xFFFFFFFF\n", crcs[i].text,
                         crcs[i].region.end);
-    for (std::size_t i = 1; i < line->crc_count; ++i)
-        for (std::size_t j = i; j > 0 && crcs[j - 1].region.start > crcs[j].region.start; --j)
-            std::swap(crcs[j - 1], crcs[j]);
+    std::sort(crcs, crcs + line->crc_count, [](const crc_request &a, const crc_request &b) {
+        return a.region.start != b.region.start ? a.region.start < b.region.start : a.region.end < b.region.end;
+    });
     for (std::size_t i = 1; i < line->crc_count; ++i)
         if (crcs[i].region.start < extent_end(crcs[i - 1].region))
             return fail(exit_does_not_fit, "The regions of -c '%s' and -c '%s' (each with its CRC) overlap from 0x%X\n",
                         crcs[i - 1].text, crcs[i].text, crcs[i].region.start);
     for (std::size_t i = 0; i < line->crc_count; ++i)
-        for (std::size_t j = 0; j < line->image_count; ++j) {
+        for (std::size_t j = 0; j < laid_out.piece_count; ++j) {
             const crc_region &region = crcs[i].region;
-            const image_file &image = line->images[j];
-            if (image.size > 0 && image.address < extent_end(region) && image.address + image.size > region.end)
-                return fail(exit_does_not_fit, "Image '%s' at 0x%X overlaps the CRC of -c '%s' at 0x%X\n", image.path,
-                            image.address, crcs[i].text, region.end);
+            const piece &part = laid_out.pieces[j];
+            if (part.size > 0 && part.address < extent_end(region) && part.address + part.size > region.end)
+                return fail(exit_does_not_fit, "Image '%s' at 0x%X overlaps the CRC of -c '%s' at 0x%X\n", part.name,
+                            part.address, crcs[i].text, region.end);
         }
     return exit_success;
 }
 
-// The pieces: each image, a fill for each part of a region that no image
-// covers, and each CRC word; then all of them in address order.
-void make_pieces(command_line *line, layout *laid_out)
+// Adds a fill for each part of a region that no data covers, and each CRC
+// word; then all pieces in address order.
+void add_fills_and_words(command_line *line, layout *laid_out)
 {
     piece *pieces = laid_out->pieces;
-    std::size_t count = 0;
-    for (std::size_t i = 0; i < line->image_count; ++i) {
-        image_file &image = line->images[i];
-        // Beside other pieces, an image must end where its size said.
-        const bool exact = line->image_count > 1 || line->crc_count > 0;
-        pieces[count++] = {image_piece, image.address, image.size, exact, image.stream, nullptr, i};
-        laid_out->sources[i] = {image.stream, image.address};
-    }
+    const std::size_t data_count = laid_out->piece_count;
+    std::size_t count = data_count;
     for (std::size_t i = 0; i < line->crc_count; ++i) {
         crc_region &region = line->crcs[i].region;
         std::uint64_t covered = region.start; // the region is laid out up to here
-        for (std::size_t j = 0; j < line->image_count && covered < region.end; ++j) {
-            const image_file &image = line->images[j];
-            if (image.size == 0 || image.address + image.size <= covered)
+        for (std::size_t j = 0; j < data_count && covered < region.end; ++j) {
+            const piece &part = pieces[j];
+            if (part.size == 0 || part.address + part.size <= covered)
                 continue;
-            if (image.address > covered)
+            if (part.address > covered)
                 pieces[count++] = {fill_piece, static_cast<std::uint32_t>(covered),
-                                   std::min<std::uint64_t>(image.address, region.end) - covered, true, nullptr, nullptr, i};
-            covered = image.address + image.size;
+                                   std::min<std::uint64_t>(part.address, region.end) - covered, true, nullptr, nullptr,
+                                   0, 0, nullptr};
+            covered = part.address + part.size;
         }
         if (covered < region.end)
             pieces[count++] = {fill_piece, static_cast<std::uint32_t>(covered), region.end - covered, true, nullptr,
-                               nullptr, i};
-        pieces[count++] = {crc_piece, region.end, crc_word_size, true, nullptr, &region, i};
+                               nullptr, 0, 0, nullptr};
+        pieces[count++] = {crc_piece, region.end, crc_word_size, true, nullptr, &region, 0, 0, nullptr};
     }
-    for (std::size_t i = 1; i < count; ++i)
-        for (std::size_t j = i; j > 0 && pieces[j - 1].address > pieces[j].address; --j)
-            std::swap(pieces[j - 1], pieces[j]);
+    sort_pieces(pieces, count);
     laid_out->piece_count = count;
 }
 
@@ -148,24 +232,31 @@ const char *algorithm_name(crc_algorithm algorithm)
 
 int lay_out(command_line *line, layout *laid_out)
 {
-    // Each image gives one piece, and each region at most one fill more
-    // than the images it holds, and its word.
-    const std::size_t room = 2 * (line->image_count + line->crc_count);
-    *laid_out = {static_cast<piece *>(std::calloc(room, sizeof(piece))), 0,
-                 static_cast<image_source *>(std::calloc(line->image_count, sizeof(image_source)))};
-    if (laid_out->pieces == nullptr || laid_out->sources == nullptr)
-        return fail(exit_cannot_read, "Out of memory\n");
+    *laid_out = {nullptr, 0, static_cast<image_source *>(std::calloc(line->image_count + line->hex_count + 1,
+                                                                     sizeof(image_source))), 0};
     int status = open_images(line);
     if (status == exit_success)
-        status = order_images(line);
+        status = read_hex_files(line);
+    if (status != exit_success)
+        return status;
+    // Each piece of data gives one piece, each region at most one fill
+    // more than the pieces of data it holds, and its word.
+    std::size_t data_count = line->image_count;
+    for (std::size_t i = 0; i < line->hex_count; ++i)
+        data_count += line->hex_files[i].stretches.count;
+    laid_out->pieces = static_cast<piece *>(std::calloc(2 * (data_count + line->crc_count) + 1, sizeof(piece)));
+    if (laid_out->pieces == nullptr || laid_out->sources == nullptr)
+        return fail(exit_cannot_read, "Out of memory\n");
+    place_data(line, laid_out);
+    status = check_overlaps(*laid_out);
     if (status == exit_success)
-        status = order_regions(line);
+        status = order_regions(line, *laid_out);
     if (status == exit_success)
-        make_pieces(line, laid_out);
+        add_fills_and_words(line, laid_out);
     return status;
 }
 
-void show_layout(const command_line &line, const layout &laid_out)
+void show_layout(const layout &laid_out)
 {
     for (std::size_t i = 0; i < laid_out.piece_count; ++i) {
         const piece &part = laid_out.pieces[i];
@@ -175,7 +266,8 @@ void show_layout(const command_line &line, const layout &laid_out)
             static_cast<std::uint32_t>(part.address + part.size - 1), part.size);
         switch (part.kind) {
         case image_piece:
-            say(stderr, "%s\n", line.images[part.tag].path);
+        case hex_piece:
+            say(stderr, "%s\n", part.name);
             break;
         case fill_piece:
             say(stderr, "0xFF fill%s\n", omit_blank != 0 ? ", left out by -s" : "");

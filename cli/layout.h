@@ -13,16 +13,17 @@
 struct layout {
     piece *pieces;
     std::size_t piece_count;
-    image_source *sources;
+    image_source *sources; // every file read: images and Intel HEX files
+    std::size_t source_count;
 };
 
-// Opens the images of `line` and lays out everything it asks for, refusing
-// what cannot be laid out before the output is touched; the exit status.
-// The images of `line` end up in address order.
+// Opens the images and Intel HEX files of `line`, checks the files through,
+// and lays out everything it asks for, refusing what cannot be laid out
+// before the output is touched; the exit status.
 int lay_out(command_line *line, layout *laid_out);
 
 // After the conversion: one line per piece with bytes, in address order,
 // on standard error.
-void show_layout(const command_line &line, const layout &laid_out);
+void show_layout(const layout &laid_out);
 
 #endif

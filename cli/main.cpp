@@ -40,11 +40,12 @@ const char *output_path_of(const char *output_option, const char *input_path, te
 
 // Creates the output at `output_path`, or takes standard output when it is
 // null, never over an image; the exit status.
-int create_output(const char *output_path, const layout &laid_out, std::size_t image_count, std::FILE **output)
+int create_output(const char *output_path, const layout &laid_out, std::FILE **output)
 {
     const bool to_standard_output = output_path == nullptr;
-    switch (to_standard_output ? use_standard_output(laid_out.sources, image_count, output)
-                               : open_output(output_path, laid_out.sources, image_count, output)) {
+    const std::size_t count = laid_out.source_count;
+    switch (to_standard_output ? use_standard_output(laid_out.sources, count, output)
+                               : open_output(output_path, laid_out.sources, count, output)) {
     case output_opened:
         return exit_success;
     case output_is_image:
@@ -59,32 +60,40 @@ int create_output(const char *output_path, const layout &laid_out, std::size_t i
 }
 
 // The exit status of a conversion that ended with `result` in `failed`.
-int report(convert_result result, const piece &failed, const command_line &line, const char *output_path)
+int report(convert_result result, const piece &failed, const char *output_path)
 {
-    const image_file &image = line.images[failed.tag]; // meant only where the piece is an image
     switch (result) {
     case converted:
         break;
     case read_failed:
-        return fail(exit_cannot_read, "Cannot read file '%s'\n", image.path);
+        return fail(exit_cannot_read, "Cannot read file '%s'\n", failed.name);
     case image_changed:
-        return fail(exit_cannot_read, "Image '%s' changed size while it was read\n", image.path);
+        return fail(exit_cannot_read, "Image '%s' changed while it was read\n", failed.name);
     case write_failed:
         if (output_path == nullptr)
             return fail(exit_cannot_write, "Cannot write standard output\n");
         return fail(exit_cannot_write, "Cannot write file '%s'\n", output_path);
     case image_too_large:
-        return fail(exit_does_not_fit, "Image '%s' does not fit in the 32-bit address space at 0x%X\n", image.path,
-                    image.address);
+        return fail(exit_does_not_fit, "Image '%s' does not fit in the 32-bit address space at 0x%X\n", failed.name,
+                    failed.address);
     }
     return exit_success;
 }
 
-// The images' streams; the output's is closed by then.
-void close_images(const command_line &line)
+// The inputs' streams; the output's is closed by then.
+void close_inputs(const layout &laid_out)
 {
-    for (std::size_t i = 0; i < line.image_count; ++i)
-        std::fclose(line.images[i].stream);
+    for (std::size_t i = 0; i < laid_out.source_count; ++i)
+        std::fclose(laid_out.sources[i].stream);
+}
+
+// The name the output is derived from and warnings speak of: the operand,
+// else the first image or file given.
+const char *first_input(const command_line &line, const char *operand)
+{
+    if (operand != nullptr)
+        return operand;
+    return line.image_count > 0 ? line.images[0].path : line.hex_files[0].path;
 }
 
 } // namespace
@@ -105,21 +114,25 @@ int fw2hex_main(int argc, char *argv[])
     case convert_file:
         break;
     }
-    if (operand == argc) {
+    if (operand == argc && line.image_count == 0 && line.hex_count == 0) {
         say(stderr, "No input file specifed.\n\n");
         return show_usage(argv[0], exit_no_input);
     }
+    // Without an operand, nothing names the output but -o.
+    if (operand == argc && line.output == nullptr)
+        return fail(exit_no_input, "No output named: without an image operand, -o is needed\n");
+    const char *name = first_input(line, operand < argc ? argv[operand] : nullptr);
 
     layout laid_out{};
     int status = lay_out(&line, &laid_out);
     if (status != exit_success)
         return status;
     text_buffer derived_path(nullptr, &std::free);
-    const char *output_path = output_path_of(line.output, argv[operand], &derived_path);
+    const char *output_path = output_path_of(line.output, name, &derived_path);
     if (line.output == nullptr && output_path == nullptr)
-        return fail(exit_cannot_write, "Cannot create file '%s'\n", argv[operand]);
+        return fail(exit_cannot_write, "Cannot create file '%s'\n", name);
     std::FILE *output = nullptr;
-    status = create_output(output_path, laid_out, line.image_count, &output);
+    status = create_output(output_path, laid_out, &output);
     if (status != exit_success)
         return status;
 
@@ -129,10 +142,10 @@ int fw2hex_main(int argc, char *argv[])
     // A write error that only shows at close still fails the run.
     if (std::fclose(output) != 0 && result == converted)
         result = write_failed;
-    close_images(line);
+    close_inputs(laid_out);
     if (result == converted && line.verbose)
-        show_layout(line, laid_out);
+        show_layout(laid_out);
     if (result == converted && !holds_data)
-        say(stderr, "Image '%s' holds no data; the output has only the End Of File record\n", argv[operand]);
-    return report(result, laid_out.pieces[failed], line, output_path);
+        say(stderr, "Image '%s' holds no data; the output has only the End Of File record\n", name);
+    return report(result, laid_out.pieces[failed], output_path);
 }

@@ -12,7 +12,7 @@ namespace {
 
 // '+' stops the scan at the first operand, also on glibc, which would
 // otherwise move later options (such as "image.bin -s") in front of it.
-constexpr char option_letters[] = "+hsa:o:Vm:c:v";
+constexpr char option_letters[] = "+hsa:o:Vm:c:vi:";
 
 constexpr std::uint32_t highest_address = 0xFFFFFFFF;
 
@@ -106,8 +106,9 @@ bool make_command_line(int argc, command_line *line)
 {
     const auto room = static_cast<std::size_t>(argc) + 1;
     *line = {nullptr, static_cast<image_file *>(std::calloc(room, sizeof(image_file))), 1,
-             static_cast<crc_request *>(std::calloc(room, sizeof(crc_request))), 0, false};
-    return line->images != nullptr && line->crcs != nullptr;
+             static_cast<crc_request *>(std::calloc(room, sizeof(crc_request))), 0,
+             static_cast<hex_file *>(std::calloc(room, sizeof(hex_file))), 0, false};
+    return line->images != nullptr && line->crcs != nullptr && line->hex_files != nullptr;
 }
 
 request scan_command_line(int argc, char *argv[], command_line *line, int *operand)
@@ -124,8 +125,13 @@ request scan_command_line(int argc, char *argv[], command_line *line, int *opera
         switch (option) {
         case -1:
             *operand = optind;
-            if (optind < argc)
+            if (optind < argc) {
                 line->images[0] = {argv[optind], load_address, nullptr, 0, false};
+            } else {
+                // No operand: the images are those of -m alone.
+                --line->image_count;
+                std::memmove(line->images, line->images + 1, line->image_count * sizeof(image_file));
+            }
             return convert_file;
         case 'a':
             load_address = parse_load_address(optarg);
@@ -155,6 +161,9 @@ request scan_command_line(int argc, char *argv[], command_line *line, int *opera
             break;
         case 'v':
             line->verbose = true;
+            break;
+        case 'i':
+            line->hex_files[line->hex_count++] = {optarg, nullptr, {nullptr, 0, 0}};
             break;
         default:
             say(stderr, "getopt returned impossible value: %d ('%c')\n", option, option);

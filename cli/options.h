@@ -17,6 +17,13 @@ struct image_file {
     bool size_known;
 };
 
+// An Intel HEX file of "-i", whose stretches are laid out as images.
+struct hex_file {
+    const char *path;  // as typed
+    std::FILE *stream; // open for binary reading, or null
+    hex_stretches stretches;
+};
+
 // A CRC asked for with "-c".
 struct crc_request {
     const char *text; // the argument as typed
@@ -34,6 +41,8 @@ struct command_line {
     std::size_t image_count;
     crc_request *crcs;       // those of "-c", in order
     std::size_t crc_count;
+    hex_file *hex_files;     // those of "-i", in order
+    std::size_t hex_count;
     bool verbose;            // "-v": the layout on standard error after a successful run
 };
 
@@ -42,8 +51,9 @@ bool make_command_line(int argc, command_line *line);
 
 // Scans the options into `line` (and the conversion settings), up to the
 // first operand or to an option that asks for something else than a
-// conversion; `operand` is the index of the operand (argc when none).
-// Malformed arguments are reported here.
+// conversion; `operand` is the index of the operand (argc when none, and
+// then the images hold only those of "-m"). Malformed arguments are
+// reported here.
 request scan_command_line(int argc, char *argv[], command_line *line, int *operand);
 
 #endif

@@ -1,6 +1,7 @@
 // The conversion loop: the image is read one 64 KiB block at a time, the
 // block's records are formatted into one text buffer and leave in one write.
 #include "ihex.h"
+#include "hex_lines.h"
 #include "records.h"
 
 #include <algorithm>
@@ -202,6 +203,64 @@ convert_result convert_fill_piece(const piece &fill, conversion *state)
     return converted;
 }
 
+// Adds a record's data to the block at image_buffer, `filled` bytes long,
+// of a stretch put out up to `done`; a block ends every 64 KiB of the
+// stretch, as an image's does. False when the output refuses a block.
+bool put_record_data(const piece &stretch, const hex_record &record, conversion *state, std::uint64_t *done,
+                     std::size_t *filled)
+{
+    const unsigned char *data = record.bytes + 4;
+    for (std::size_t left = record.count; left > 0;) {
+        const std::size_t taken = std::min(left, block_size - *filled);
+        std::memcpy(image_buffer + *filled, data, taken);
+        data += taken;
+        left -= taken;
+        *filled += taken;
+        if (*filled == block_size) {
+            if (!put_block(state, static_cast<std::uint32_t>(stretch.address + *done), *filled))
+                return false;
+            *done += *filled;
+            *filled = 0;
+        }
+    }
+    return true;
+}
+
+// A stretch of an Intel HEX file read again, its records decoded into
+// blocks as an image's bytes are read: it must hold what the first reading
+// found, or the file changed in between.
+convert_result convert_hex_piece(const piece &stretch, conversion *state)
+{
+    hex_cursor cursor{};
+    if (!start_reading(&cursor, stretch.stream, stretch.offset, 0))
+        return read_failed;
+    hex_record record{};
+    hex_fault fault{};
+    std::uint32_t base = stretch.segment_base;
+    std::uint64_t done = 0;   // bytes of the stretch put out
+    std::size_t filled = 0;   // bytes of the block at image_buffer
+    while (done + filled < stretch.size) {
+        const line_kind kind = take_line(&cursor, &record, &fault);
+        if (kind == faulty_line && fault.kind == hex_read_failed)
+            return read_failed;
+        if (kind == faulty_line || kind == no_more_lines || (kind == record_line && record.type == 1))
+            return image_changed;
+        if (kind != record_line || record.count == 0 || (record.type != 0 && record.type != 2 && record.type != 4))
+            continue;
+        if (record.type != 0) {
+            base = address_base(record);
+            continue;
+        }
+        if (base + record.offset != stretch.address + done + filled || done + filled + record.count > stretch.size)
+            return image_changed;
+        if (!put_record_data(stretch, record, state, &done, &filled))
+            return write_failed;
+    }
+    if (filled > 0 && !put_block(state, static_cast<std::uint32_t>(stretch.address + done), filled))
+        return write_failed;
+    return converted;
+}
+
 // A region's CRC, complete once every byte before its word has gone by.
 convert_result convert_crc_piece(const piece &word, conversion *state)
 {
@@ -240,6 +299,9 @@ convert_result convert_pieces(piece *pieces, std::size_t count, std::FILE *outpu
         case crc_piece:
             result = convert_crc_piece(pieces[i], &state);
             break;
+        case hex_piece:
+            result = convert_hex_piece(pieces[i], &state);
+            break;
         }
         if (failed != nullptr)
             *failed = i;
@@ -255,6 +317,6 @@ convert_result convert_pieces(piece *pieces, std::size_t count, std::FILE *outpu
 
 convert_result convert_image(std::FILE *input, std::FILE *output, bool *holds_data)
 {
-    piece image{image_piece, load_address, 0, false, input, nullptr, 0};
+    piece image{image_piece, load_address, 0, false, input, nullptr, 0, 0, nullptr};
     return convert_pieces(&image, 1, output, holds_data);
 }

@@ -21,7 +21,8 @@ enum convert_result {
     read_failed,     // the input reported an error (not end of input)
     write_failed,    // the output refused a write or the final flush
     image_too_large, // an image byte would lie above 0xFFFFFFFF
-    image_changed    // an image of known size ended early or went on
+    image_changed    // an image of known size ended early or went on, or an
+                     // Intel HEX file no longer holds what its first reading found
 };
 
 // True when an image of `size` bytes at `address` stays inside the 32-bit
@@ -48,7 +49,8 @@ struct crc_region {
 enum piece_kind {
     image_piece, // the bytes of a raw image stream
     fill_piece,  // `size` bytes of 0xFF (erased flash) where a region has no image
-    crc_piece    // the 4 bytes of a region's CRC, least significant first
+    crc_piece,   // the 4 bytes of a region's CRC, least significant first
+    hex_piece    // a stretch of an Intel HEX file that read_hex_file accepted
 };
 struct piece {
     piece_kind kind;
@@ -57,7 +59,9 @@ struct piece {
     bool exact;            // image: the stream must hold exactly `size` bytes
     std::FILE *stream;     // image: open for binary reading
     crc_region *region;    // crc: the region whose CRC it is
-    std::size_t tag;       // the caller's own number for it
+    std::uint64_t offset;  // hex: where the stretch's first record starts in the file
+    std::uint32_t segment_base; // hex: the address its records' offsets add to there
+    const char *name;      // the caller's name for it; the conversion does not look
 };
 
 // Reads the raw image from `input` (binary) and writes its Intel HEX text,
@@ -77,5 +81,54 @@ convert_result convert_image(std::FILE *input, std::FILE *output, bool *holds_da
 // index of the piece that was being converted.
 convert_result convert_pieces(piece *pieces, std::size_t count, std::FILE *output, bool *holds_data = nullptr,
                               std::size_t *failed = nullptr);
+
+// An Intel HEX file's data is read in stretches: runs of data records that
+// follow each other in the file and in the address space.
+struct hex_stretch {
+    std::uint32_t address;      // of the first byte
+    std::uint64_t size;
+    std::uint64_t offset;       // of its first data record's line in the file
+    std::uint32_t segment_base; // in force at that line
+    std::uint64_t line;         // that line's number, from 1
+};
+// A file's stretches, in address order, in memory that grows with them (the
+// caller frees `items`).
+struct hex_stretches {
+    hex_stretch *items;
+    std::size_t count;
+    std::size_t room;
+};
+
+enum hex_fault_kind {
+    hex_well_formed,
+    hex_read_failed,       // the stream reported an error
+    hex_out_of_memory,     // no room for one more stretch
+    hex_not_a_record,      // a line that does not start with ':'
+    hex_bad_digit,         // a character that is not a hexadecimal digit
+    hex_bad_length,        // the byte count disagrees with the line's length
+    hex_bad_checksum,      // `value`: the checksum the record should have
+    hex_unknown_type,      // `value`: the type
+    hex_bad_type_length,   // `value`: the type, which has a fixed byte count
+    hex_crosses_segment,   // a data record passes the end of its 64 KiB segment
+    hex_after_end,         // a record after the End Of File record
+    hex_no_end,            // no End Of File record (no line)
+    hex_shared_address     // `line` and `other_line` put data at `address`
+};
+struct hex_fault {
+    hex_fault_kind kind;
+    std::uint64_t line;       // where it is, from 1 (0: not at a line)
+    std::uint64_t other_line; // hex_shared_address: the earlier of the two lines
+    unsigned value;
+    std::uint32_t address;
+};
+
+// Reads the Intel HEX text of `input` from where it stands to its end,
+// checks every line of it and gathers its stretches; the first fault, or
+// hex_well_formed. Nothing is trusted: a file is well formed when every
+// line is ':' and digit pairs, its byte count and checksum agree, its type
+// is 00 to 05 with that type's byte count, no data record passes its 64 KiB
+// segment, no two data records share an address, and it ends with an End
+// Of File record that nothing but empty lines follows.
+hex_fault read_hex_file(std::FILE *input, hex_stretches *stretches);
 
 #endif

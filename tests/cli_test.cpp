@@ -283,7 +283,7 @@ TEST(CommandLine, Cases)
          "Cannot read file 'mem.bin'\n", {"image.bin", "mem.bin", "image.hex"},
          {{"image.hex", image_hex.substr(0, image_hex.size() - eof.size())}}},
         {{"-m", "9000000:status.bin", "image.bin"}, symbolic_link("/proc/self/status", "status.bin"), 254, "",
-         "Image 'status.bin' changed size while it was read\n", {"image.bin", "status.bin", "image.hex"},
+         "Image 'status.bin' changed while it was read\n", {"image.bin", "status.bin", "image.hex"},
          {{"image.hex", image_hex.substr(0, image_hex.size() - eof.size())}}},
         // A CRC over a slot, its gaps filled; the layout with -v; every malformed or overlapping -c refused.
         {{"-v", "-o", "-", "-c", "8000000:8000040", "-m", "8000020:image.bin", "image.bin"}, no_setup, 0, slot_hex,

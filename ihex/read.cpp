@@ -1,0 +1,331 @@
+// The Intel HEX reader: every line checked before any of it is used, the
+// digits decoded sixteen pairs at a time where the processor has SSE2.
+#include "hex_lines.h"
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#if !defined(FW2HEX_PORTABLE) && (defined(__SSE2__) || defined(_M_X64))
+#define FW2HEX_SSE2
+#include <emmintrin.h>
+#endif
+
+namespace {
+
+// The longest line: ':', two digits a byte, CR LF.
+constexpr std::size_t longest_line = 1 + 2 * longest_record_bytes + 2;
+// Text is read in blocks this large; a line's rest is kept in front of the next.
+constexpr std::size_t text_block = std::size_t{1} << 18;
+
+// The file's text being read: a block and room for a line carried over.
+char text[longest_line + text_block];
+
+constexpr unsigned not_a_digit = 0xFF;
+constexpr std::array<unsigned char, 256> make_digit_values()
+{
+    std::array<unsigned char, 256> values{};
+    for (std::size_t c = 0; c < 256; ++c)
+        values[c] = c >= '0' && c <= '9'   ? static_cast<unsigned char>(c - '0')
+                    : c >= 'A' && c <= 'F' ? static_cast<unsigned char>(c - 'A' + 10)
+                    : c >= 'a' && c <= 'f' ? static_cast<unsigned char>(c - 'a' + 10)
+                                           : static_cast<unsigned char>(not_a_digit);
+    return values;
+}
+// Each character's value as a hexadecimal digit, or not_a_digit.
+constexpr std::array<unsigned char, 256> digit_values = make_digit_values();
+
+inline unsigned digit_value(char c)
+{
+    return digit_values[static_cast<unsigned char>(c)];
+}
+
+#if defined(FW2HEX_SSE2)
+// The values of 16 digits, and whether all 16 are digits.
+inline __m128i nibbles(__m128i characters, bool *valid)
+{
+    const __m128i lower = _mm_or_si128(characters, _mm_set1_epi8(0x20));
+    const __m128i decimal = _mm_and_si128(_mm_cmpgt_epi8(characters, _mm_set1_epi8('0' - 1)),
+                                          _mm_cmplt_epi8(characters, _mm_set1_epi8('9' + 1)));
+    const __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(lower, _mm_set1_epi8('a' - 1)),
+                                         _mm_cmplt_epi8(lower, _mm_set1_epi8('f' + 1)));
+    *valid = _mm_movemask_epi8(_mm_or_si128(decimal, letter)) == 0xFFFF;
+    return _mm_or_si128(_mm_and_si128(decimal, _mm_sub_epi8(characters, _mm_set1_epi8('0'))),
+                        _mm_and_si128(letter, _mm_sub_epi8(lower, _mm_set1_epi8('a' - 10))));
+}
+
+// Each pair's first digit is the high nibble: in a 16-bit lane, the low byte.
+inline __m128i pair_values(__m128i values)
+{
+    return _mm_or_si128(_mm_slli_epi16(_mm_and_si128(values, _mm_set1_epi16(0x00FF)), 4), _mm_srli_epi16(values, 8));
+}
+#endif
+
+// Decodes `pairs` digit pairs into `out` and adds the bytes to `sum`; false
+// at a character that is not a hexadecimal digit.
+bool decode_pairs(const char *digits, std::size_t pairs, unsigned char *out, unsigned *sum)
+{
+    std::size_t i = 0;
+#if defined(FW2HEX_SSE2)
+    for (; i + 16 <= pairs; i += 16) {
+        bool first_valid = false;
+        bool second_valid = false;
+        const __m128i first = nibbles(_mm_loadu_si128(reinterpret_cast<const __m128i *>(digits + 2 * i)), &first_valid);
+        const __m128i second = nibbles(_mm_loadu_si128(reinterpret_cast<const __m128i *>(digits + 2 * i + 16)), &second_valid);
+        if (!first_valid || !second_valid)
+            return false;
+        const __m128i bytes = _mm_packus_epi16(pair_values(first), pair_values(second));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i), bytes);
+        const __m128i sums = _mm_sad_epu8(bytes, _mm_setzero_si128());
+        *sum += static_cast<unsigned>(_mm_cvtsi128_si32(sums) + _mm_extract_epi16(sums, 4));
+    }
+#endif
+    for (; i < pairs; ++i) {
+        const unsigned high = digit_value(digits[2 * i]);
+        const unsigned low = digit_value(digits[2 * i + 1]);
+        if (high == not_a_digit || low == not_a_digit)
+            return false;
+        out[i] = static_cast<unsigned char>(high << 4 | low);
+        *sum += out[i];
+    }
+    return true;
+}
+
+// Keeps at least a whole line in the buffer when the file has one.
+void fill(hex_cursor *cursor)
+{
+    const auto left = static_cast<std::size_t>(cursor->end - cursor->next);
+    if (left >= longest_line || cursor->input_ended)
+        return;
+    std::memmove(text, cursor->next, left);
+    cursor->buffer_offset += static_cast<std::uint64_t>(cursor->next - text);
+    cursor->next = text;
+    const std::size_t got = std::fread(text + left, 1, text_block, cursor->input);
+    cursor->end = text + left + got;
+    if (got < text_block) {
+        cursor->input_ended = true;
+        cursor->input_failed = std::ferror(cursor->input) != 0;
+    }
+}
+
+bool is_line_end(const char *at, const hex_cursor &cursor)
+{
+    return at == cursor.end || *at == '\n' || (*at == '\r' && at + 1 < cursor.end && at[1] == '\n');
+}
+
+// Why the record that should span `length` characters from `start` is not
+// well formed there: a line that ends early or runs on is of the wrong
+// length, anything else in it is not a digit.
+hex_fault_kind misfit(const char *start, std::size_t length, const hex_cursor &cursor)
+{
+    for (const char *at = start + 1; at < start + length && at < cursor.end; ++at)
+        if (digit_value(*at) == not_a_digit)
+            return is_line_end(at, cursor) ? hex_bad_length : hex_bad_digit;
+    if (start + length >= cursor.end || digit_value(start[length]) != not_a_digit)
+        return hex_bad_length;
+    return hex_bad_digit;
+}
+
+// The byte count each type other than data must have.
+constexpr int fixed_counts[] = {-1, 0, 2, 4, 2, 4};
+
+} // namespace
+
+bool start_reading(hex_cursor *cursor, std::FILE *input, std::uint64_t offset, std::uint64_t line)
+{
+    *cursor = {input, text, text, offset, line, false, false};
+    return offset <= static_cast<std::uint64_t>(LONG_MAX) && std::fseek(input, static_cast<long>(offset), SEEK_SET) == 0;
+}
+
+std::uint32_t address_base(const hex_record &record)
+{
+    const std::uint32_t value = record.bytes[4] * 256u + record.bytes[5];
+    return record.type == 2 ? value << 4 : value << 16;
+}
+
+std::uint64_t next_line_offset(const hex_cursor &cursor)
+{
+    return cursor.buffer_offset + static_cast<std::uint64_t>(cursor.next - text);
+}
+
+line_kind take_line(hex_cursor *cursor, hex_record *record, hex_fault *fault)
+{
+    fill(cursor);
+    if (cursor->input_failed) {
+        *fault = {hex_read_failed, cursor->line, 0, 0, 0};
+        return faulty_line;
+    }
+    const char *start = cursor->next;
+    if (start == cursor->end)
+        return no_more_lines;
+    if (is_line_end(start, *cursor)) {
+        cursor->next = start + (*start == '\r' ? 2 : 1);
+        ++cursor->line;
+        return empty_line;
+    }
+    *fault = {hex_not_a_record, cursor->line, 0, 0, 0};
+    if (*start != ':')
+        return faulty_line;
+    unsigned sum = 0;
+    const bool counted = cursor->end - start >= 3 && decode_pairs(start + 1, 1, record->bytes, &sum);
+    const std::size_t length = counted ? 1 + 2 * (std::size_t{record->bytes[0]} + 5) : 3;
+    if (!counted || static_cast<std::size_t>(cursor->end - start) < length ||
+        !decode_pairs(start + 3, record->bytes[0] + 4u, record->bytes + 1, &sum) ||
+        !is_line_end(start + length, *cursor)) {
+        fault->kind = misfit(start, length, *cursor);
+        return faulty_line;
+    }
+    record->count = record->bytes[0];
+    record->offset = record->bytes[1] * 256u + record->bytes[2];
+    record->type = record->bytes[3];
+    const unsigned checksum = record->bytes[record->count + 4];
+    if ((sum & 0xFF) != 0) {
+        *fault = {hex_bad_checksum, cursor->line, 0, (checksum - sum) & 0xFFu, 0};
+        return faulty_line;
+    }
+    if (record->type > 5) {
+        *fault = {hex_unknown_type, cursor->line, 0, record->type, 0};
+        return faulty_line;
+    }
+    if (record->type != 0 && static_cast<int>(record->count) != fixed_counts[record->type]) {
+        *fault = {hex_bad_type_length, cursor->line, 0, record->type, 0};
+        return faulty_line;
+    }
+    const char *line_end = start + length;
+    cursor->next = line_end == cursor->end ? line_end : line_end + (*line_end == '\r' ? 2 : 1);
+    ++cursor->line;
+    return record_line;
+}
+
+namespace {
+
+constexpr std::uint64_t segment_span = 0x10000;
+
+bool add_stretch(hex_stretches *stretches, const hex_stretch &stretch)
+{
+    if (stretches->count == stretches->room) {
+        const std::size_t room = stretches->room == 0 ? 16 : 2 * stretches->room;
+        void *grown = std::realloc(stretches->items, room * sizeof(hex_stretch));
+        if (grown == nullptr)
+            return false;
+        stretches->items = static_cast<hex_stretch *>(grown);
+        stretches->room = room;
+    }
+    stretches->items[stretches->count++] = stretch;
+    return true;
+}
+
+// A data record at `offset` (line `line`) of the file: it extends the last
+// stretch when it follows it in the address space, else starts one.
+hex_fault_kind gather_data(const hex_record &record, std::uint32_t base, std::uint64_t offset, std::uint64_t line,
+                           bool *open, hex_stretches *stretches)
+{
+    if (record.count == 0)
+        return hex_well_formed;
+    if (record.offset + record.count > segment_span)
+        return hex_crosses_segment;
+    const std::uint32_t address = base + record.offset;
+    hex_stretch *last = *open ? &stretches->items[stretches->count - 1] : nullptr;
+    if (last != nullptr && last->address + last->size == address)
+        last->size += record.count;
+    else if (!add_stretch(stretches, {address, record.count, offset, base, line}))
+        return hex_out_of_memory;
+    *open = true;
+    return hex_well_formed;
+}
+
+// The first pass: every line checked, the data records gathered into
+// stretches in file order.
+hex_fault gather(std::FILE *input, hex_stretches *stretches)
+{
+    hex_cursor cursor{};
+    if (!start_reading(&cursor, input, 0, 1))
+        return {hex_read_failed, 0, 0, 0, 0};
+    hex_record record{};
+    hex_fault fault{};
+    std::uint32_t base = 0;
+    bool ended = false;
+    bool open = false; // the last stretch may still grow
+    for (;;) {
+        const std::uint64_t offset = next_line_offset(cursor);
+        const std::uint64_t line = cursor.line;
+        const line_kind kind = take_line(&cursor, &record, &fault);
+        if (kind == no_more_lines)
+            break;
+        if (kind == empty_line)
+            continue;
+        if (ended)
+            return {hex_after_end, line, 0, 0, 0};
+        if (kind == faulty_line)
+            return fault;
+        switch (record.type) {
+        case 0: {
+            const hex_fault_kind data_fault = gather_data(record, base, offset, line, &open, stretches);
+            if (data_fault != hex_well_formed)
+                return {data_fault, line, 0, 0, 0};
+            break;
+        }
+        case 1:
+            ended = true;
+            break;
+        case 2:
+        case 4:
+            base = address_base(record);
+            break;
+        default: // start addresses: the vector table says where an STM32 starts
+            break;
+        }
+    }
+    return {ended ? hex_well_formed : hex_no_end, 0, 0, 0, 0};
+}
+
+// The line of the data record of `stretch` that holds `address`.
+std::uint64_t line_holding(std::FILE *input, const hex_stretch &stretch, std::uint32_t address)
+{
+    hex_cursor cursor{};
+    if (!start_reading(&cursor, input, stretch.offset, stretch.line))
+        return 0;
+    hex_record record{};
+    hex_fault fault{};
+    std::uint32_t base = stretch.segment_base;
+    for (;;) {
+        const std::uint64_t line = cursor.line;
+        const line_kind kind = take_line(&cursor, &record, &fault);
+        if (kind == no_more_lines || kind == faulty_line)
+            return 0; // the file changed since it was checked
+        if (kind == record_line && (record.type == 2 || record.type == 4))
+            base = address_base(record);
+        if (kind == record_line && record.type == 0 && address - (base + record.offset) < record.count)
+            return line;
+    }
+}
+
+} // namespace
+
+hex_fault read_hex_file(std::FILE *input, hex_stretches *stretches)
+{
+    hex_fault fault = gather(input, stretches);
+    if (fault.kind != hex_well_formed)
+        return fault;
+    hex_stretch *items = stretches->items;
+    // std::sort, which needs no memory of its own; lines break ties.
+    std::sort(items, items + stretches->count, [](const hex_stretch &a, const hex_stretch &b) {
+        return a.address != b.address ? a.address < b.address : a.line < b.line;
+    });
+    // Sorted by address, a stretch shares an address with an earlier one
+    // when it starts before the furthest end so far.
+    const hex_stretch *furthest = nullptr;
+    for (std::size_t i = 0; i < stretches->count; ++i) {
+        const hex_stretch &stretch = items[i];
+        if (furthest != nullptr && stretch.address < furthest->address + furthest->size) {
+            const std::uint64_t other = line_holding(input, *furthest, stretch.address);
+            return {hex_shared_address, std::max(other, stretch.line), std::min(other, stretch.line), 0,
+                    stretch.address};
+        }
+        if (furthest == nullptr || stretch.address + stretch.size > furthest->address + furthest->size)
+            furthest = &stretch;
+    }
+    return fault;
+}
