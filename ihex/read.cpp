@@ -169,9 +169,12 @@ line_kind take_line(hex_cursor *cursor, hex_record *record, hex_fault *fault)
     if (*start != ':')
         return faulty_line;
     unsigned sum = 0;
-    const bool counted = cursor->end - start >= 3 && decode_pairs(start + 1, 1, record->bytes, &sum);
-    const std::size_t length = counted ? 1 + 2 * (std::size_t{record->bytes[0]} + 5) : 3;
-    if (!counted || static_cast<std::size_t>(cursor->end - start) < length ||
+    if (cursor->end - start < 3 || !decode_pairs(start + 1, 1, record->bytes, &sum)) {
+        fault->kind = misfit(start, 3, *cursor); // ':' and the count's two digits
+        return faulty_line;
+    }
+    const std::size_t length = 1 + 2 * (std::size_t{record->bytes[0]} + 5);
+    if (static_cast<std::size_t>(cursor->end - start) < length ||
         !decode_pairs(start + 3, record->bytes[0] + 4u, record->bytes + 1, &sum) ||
         !is_line_end(start + length, *cursor)) {
         fault->kind = misfit(start, length, *cursor);
