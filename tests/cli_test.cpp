@@ -62,6 +62,13 @@ std::string bad_crc(const std::string &argument, const std::string &why)
 }
 const std::string crc_syntax = "expected START:END[:ALGORITHM], START and END in 1 to 8 hexadecimal digits";
 
+// An Intel HEX part: two records in a row, a gap, one more.
+const std::string part_hex = ":020000040800F2\n:0400100001020304E2\n:0400140005060708CE\n:04010000AABBCCDDED\n" + eof;
+std::string hex_fault(const std::string &file, const std::string &where)
+{
+    return "File '" + file + "'" + where + "\n";
+}
+
 std::set<std::string> listing(const std::string &dir)
 {
     std::set<std::string> names;
@@ -95,6 +102,10 @@ setup nested_file(const std::string &path)
             ASSERT_EQ(mkdir((dir / path.substr(0, slash)).c_str(), 0755), 0);
         write_file(dir / path, image);
     };
+}
+setup text_file(const std::string &name, const std::string &text)
+{
+    return [=](const temp_dir &dir) { write_file(dir / name, bytes(text.begin(), text.end())); };
 }
 setup sparse_file(const std::string &name, std::uint64_t size)
 {
@@ -313,6 +324,50 @@ TEST(CommandLine, Cases)
          {"image.bin"}, {}},
         {{"-c", "FFFFFFF0:FFFFFFFD:crc32", "image.bin"}, no_setup, 252, "",
          "The CRC of -c 'FFFFFFF0:FFFFFFFD:crc32' at 0xFFFFFFFD would pass 0xFFFFFFFF\n", {"image.bin"}, {}},
+        // Intel HEX parts: laid out like images, no operand needed with -o, every fault named with its line.
+        {{"-v", "-o", "-", "-i", "part.hex"}, text_file("part.hex", part_hex), 0,
+         ":020000040800F2\n:080010000102030405060708C4\n:04010000AABBCCDDED\n" + eof,
+         "0x08000010-0x08000017          8 bytes  part.hex\n0x08000100-0x08000103          4 bytes  part.hex\n",
+         {"image.bin", "part.hex"}, {}},
+        {{"-o", "-", "-i", "mixed.hex"},
+         text_file("mixed.hex", "\r\n:020000021000EC\r\n:0400000510020004e1\n:03FFFD00aabbccd0\n:0400000300000000F9\n:00000001FF"), 0,
+         ":020000040001F9\n:03FFFD00AABBCCD0\n" + eof, "", {"image.bin", "mixed.hex"}, {}},
+        {{"-i", "part.hex"}, text_file("part.hex", part_hex), 255, "", "No output named: without an image operand, -o is needed\n",
+         {"image.bin", "part.hex"}, {}},
+        {{"-o", "out.hex", "-m", "8000000:image.bin"}, no_setup, 0, "", "", {"image.bin", "out.hex"}, {{"out.hex", image_hex}}},
+        {{"-o", "part.hex", "-i", "part.hex"}, text_file("part.hex", part_hex), 253, "",
+         "Output file 'part.hex' would overwrite the input\n", {"image.bin", "part.hex"}, {{"part.hex", part_hex}}},
+        {{"-i", "part.hex", "-a", "8000014", "image.bin"}, text_file("part.hex", part_hex), 252, "",
+         "Images 'part.hex' at 0x8000010 and 'image.bin' at 0x8000014 overlap from 0x8000014\n", {"image.bin", "part.hex"}, {}},
+        {{"-i", "part.hex", "-c", "8000000:8000100", "image.bin"}, text_file("part.hex", part_hex), 252, "",
+         "Image 'part.hex' at 0x8000100 overlaps the CRC of -c '8000000:8000100' at 0x8000100\n", {"image.bin", "part.hex"}, {}},
+        {{"-i", "joined.hex", "image.bin"}, text_file("joined.hex", part_hex + part_hex), 254, "",
+         hex_fault("joined.hex", ", line 6: a record after the End Of File record (two files joined into one?)"),
+         {"image.bin", "joined.hex"}, {}},
+        {{"-i", "sum.hex", "image.bin"}, text_file("sum.hex", ":020000040800F2\n\n:0400100001020304E3\n" + eof), 254, "",
+         hex_fault("sum.hex", ", line 3: wrong checksum, 0xE2 would be right"), {"image.bin", "sum.hex"}, {}},
+        {{"-i", "sum16.hex", "image.bin"}, text_file("sum16.hex", ":1000200000112233445566778899AABBCCDDEEFF57\n" + eof), 254, "",
+         hex_fault("sum16.hex", ", line 1: wrong checksum, 0xD8 would be right"), {"image.bin", "sum16.hex"}, {}},
+        {{"-i", "twice.hex", "image.bin"},
+         text_file("twice.hex", ":020000040800F2\n:0400100001020304E2\n:04010000AABBCCDDED\n:020000040000FA\n:020000040800F2\n"
+                                ":020012000304E5\n" + eof), 254, "",
+         hex_fault("twice.hex", ", lines 2 and 6: data records share the address 0x8000012"), {"image.bin", "twice.hex"}, {}},
+        {{"-i", "cut.hex", "image.bin"}, text_file("cut.hex", ":020000040800F2\n:0400100001020304E2\n"), 254, "",
+         hex_fault("cut.hex", ": no End Of File record; it may have been cut short"), {"image.bin", "cut.hex"}, {}},
+        {{"-i", "wrap.hex", "image.bin"}, text_file("wrap.hex", ":02FFFF000102FD\n" + eof), 254, "",
+         hex_fault("wrap.hex", ", line 1: the data record passes the end of its 64 KiB segment"), {"image.bin", "wrap.hex"}, {}},
+        {{"-i", "type.hex", "image.bin"}, text_file("type.hex", ":0000000AF6\n" + eof), 254, "",
+         hex_fault("type.hex", ", line 1: unknown record type 0A"), {"image.bin", "type.hex"}, {}},
+        {{"-i", "ela.hex", "image.bin"}, text_file("ela.hex", ":0100000408F3\n" + eof), 254, "",
+         hex_fault("ela.hex", ", line 1: wrong byte count for a record of type 04"), {"image.bin", "ela.hex"}, {}},
+        {{"-i", "short.hex", "image.bin"}, text_file("short.hex", ":0400100001020304\n" + eof), 254, "",
+         hex_fault("short.hex", ", line 1: the byte count does not agree with the line's length"), {"image.bin", "short.hex"}, {}},
+        {{"-i", "space.hex", "image.bin"}, text_file("space.hex", ":04001000 01020304E2\n" + eof), 254, "",
+         hex_fault("space.hex", ", line 1: a character that is not a hexadecimal digit"), {"image.bin", "space.hex"}, {}},
+        {{"-i", "bom.hex", "image.bin"}, text_file("bom.hex", "\xEF\xBB\xBF" + eof), 254, "",
+         hex_fault("bom.hex", ", line 1: the line does not start with ':'"), {"image.bin", "bom.hex"}, {}},
+        {{"-i", "pipe.hex", "image.bin"}, symbolic_link("/dev/zero", "pipe.hex"), 254, "",
+         "File 'pipe.hex' is not a regular file: it is read twice, checked before it is used\n", {"image.bin", "pipe.hex"}, {}},
         {{"-c", "0:10", "zero.bin"}, symbolic_link("/dev/zero", "zero.bin"), 254, "",
          "Image 'zero.bin' is not a regular file: with -c, its size must be known before it is read\n",
          {"image.bin", "zero.bin"}, {}},
