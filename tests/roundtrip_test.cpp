@@ -88,7 +88,8 @@ TEST(RoundTrip, ObjcopyReadsEveryByteBack)
 // both readers find each image's bytes at its address and erased flash
 // (0xFF) in the gaps, with and without -s; with a CRC over the application's
 // slot, the word at its end is the CRC of the bytes read back, and without
-// -s every byte of the slot is in the file.
+// -s every byte of the slot is in the file. The application also comes as
+// Intel HEX, written by objcopy from an ELF file with a start address.
 TEST(RoundTrip, MergedImagesReadBack)
 {
     const struct {
@@ -106,13 +107,23 @@ TEST(RoundTrip, MergedImagesReadBack)
         write_file(dir / part.name, image);
         std::copy(image.begin(), image.end(), flash.begin() + (part.address - 0x08000000));
     }
-    const std::vector<std::string> runs[] = {{"-a8000000"}, {"-s"}, {"-c", "8008000:807F7FC"}, {"-s", "-c", "8008000:807F7FC"}};
+    ASSERT_EQ(std::system(("objcopy -I binary -O elf32-i386 --change-addresses 0x8008000 --set-start 0x8008101 " +
+                           dir / "app.bin" + " " + dir / "app.elf" + " && objcopy -O ihex " + dir / "app.elf" + " " +
+                           dir / "app.hex").c_str()), 0);
+    ASSERT_NE(read_file(dir / "app.hex").find(":04000005"), std::string::npos) << "objcopy wrote no start address";
+    const std::vector<std::string> runs[] = {{"-a8000000", "-m", "0x8008000:app.bin"},
+                                             {"-s", "-m", "0x8008000:app.bin"},
+                                             {"-c", "8008000:807F7FC", "-m", "0x8008000:app.bin"},
+                                             {"-s", "-c", "8008000:807F7FC", "-m", "0x8008000:app.bin"},
+                                             {"-c", "8008000:807F7FC", "-i", "app.hex"}};
     for (const auto &options : runs) {
-        const bool with_crc = options.size() > 1, omit = options[0] == "-s";
+        const bool with_crc = options[1] == "-c" || options[0] == "-c", omit = options[0] == "-s";
         std::vector<std::string> args = options;
-        args.insert(args.end(), {"-m", "0807F800:settings.bin", "-m", "0x8008000:app.bin", "boot.bin"});
+        args.insert(args.end(), {"-m", "0807F800:settings.bin", "boot.bin"});
         ASSERT_EQ(run_fw2hex(dir.path, args).status, 0);
-        const std::string what = options.back();
+        std::string what;
+        for (const std::string &option : options)
+            what += option + " ";
         const hex_contents hex = read_hex(read_file(dir / "boot.hex"));
         ASSERT_EQ(hex.fault, "") << what;
         bytes expected = flash;
