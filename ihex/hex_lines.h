@@ -28,10 +28,12 @@ struct hex_cursor {
     std::uint64_t line;          // the number of the line at `next`
     bool input_ended;            // nothing more to read after `end`
     bool input_failed;
+    std::size_t chunk;           // what the next read asks for: small after a seek
 };
 
 // Starts reading at `offset` of the file, the start of line `line`; false
-// when it cannot get there.
+// when it cannot get there. Text still in the buffer from the last reading
+// of the same stream is used again.
 bool start_reading(hex_cursor *cursor, std::FILE *input, std::uint64_t offset, std::uint64_t line);
 
 enum line_kind { record_line, empty_line, no_more_lines, faulty_line };

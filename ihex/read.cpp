@@ -20,8 +20,20 @@ constexpr std::size_t longest_line = 1 + 2 * longest_record_bytes + 2;
 // Text is read in blocks this large; a line's rest is kept in front of the next.
 constexpr std::size_t text_block = std::size_t{1} << 18;
 
+// After a seek the reads start this small and double: stretches of a file
+// out of order are often short.
+constexpr std::size_t first_chunk = 4096;
+
 // The file's text being read: a block and room for a line carried over.
 char text[longest_line + text_block];
+// What `text` holds: the stream, where its text begins in the file, how
+// much there is, and whether the file ends there; the stream stands at its end.
+struct {
+    std::FILE *input;
+    std::uint64_t offset;
+    std::size_t size;
+    bool ended;
+} held = {nullptr, 0, 0, false};
 
 constexpr unsigned not_a_digit = 0xFF;
 constexpr std::array<unsigned char, 256> make_digit_values()
@@ -139,12 +151,15 @@ void fill(hex_cursor *cursor)
     std::memmove(text, cursor->next, left);
     cursor->buffer_offset += static_cast<std::uint64_t>(cursor->next - text);
     cursor->next = text;
-    const std::size_t got = std::fread(text + left, 1, text_block, cursor->input);
+    const std::size_t got = std::fread(text + left, 1, cursor->chunk, cursor->input);
     cursor->end = text + left + got;
-    if (got < text_block) {
+    if (got < cursor->chunk) {
         cursor->input_ended = true;
         cursor->input_failed = std::ferror(cursor->input) != 0;
     }
+    cursor->chunk = std::min(2 * cursor->chunk, text_block);
+    held = {cursor->input_failed ? nullptr : cursor->input, cursor->buffer_offset,
+            static_cast<std::size_t>(cursor->end - text), cursor->input_ended};
 }
 
 bool is_line_end(const char *at, const hex_cursor &cursor)
@@ -172,7 +187,13 @@ constexpr int fixed_counts[] = {-1, 0, 2, 4, 2, 4};
 
 bool start_reading(hex_cursor *cursor, std::FILE *input, std::uint64_t offset, std::uint64_t line)
 {
-    *cursor = {input, text, text, offset, line, false, false};
+    if (input == held.input && offset >= held.offset && offset - held.offset <= held.size) {
+        const char *next = text + (offset - held.offset);
+        *cursor = {input, next, text + held.size, held.offset, line, held.ended, false, text_block};
+        return true;
+    }
+    held.input = nullptr;
+    *cursor = {input, text, text, offset, line, false, false, first_chunk};
     return offset <= static_cast<std::uint64_t>(LONG_MAX) && std::fseek(input, static_cast<long>(offset), SEEK_SET) == 0;
 }
 
