@@ -107,3 +107,51 @@ const std::uint8_t *hex_contents::at(std::uint64_t address) const
     const auto found = std::lower_bound(memory.begin(), memory.end(), std::make_pair(address, std::uint8_t{0}));
     return found != memory.end() && found->first == address ? &found->second : nullptr;
 }
+
+bool read_any_hex(const std::string &text, std::map<std::uint32_t, std::uint8_t> *memory)
+{
+    std::uint32_t base = 0;
+    bool ended = false;
+    for (std::size_t start = 0; start < text.size();) {
+        std::size_t end = text.find('\n', start);
+        std::size_t next = end == std::string::npos ? text.size() : end + 1;
+        if (end == std::string::npos)
+            end = text.size();
+        else if (end > start && text[end - 1] == '\r')
+            --end; // CR LF
+        std::string line = text.substr(start, end - start);
+        start = next;
+        if (line.empty())
+            continue;
+        if (ended || line[0] != ':' || line.size() % 2 == 0 || line.size() < 11)
+            return false;
+        bytes record;
+        for (std::size_t i = 1; i < line.size(); i += 2) {
+            const std::string pair = line.substr(i, 2);
+            if (pair.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+                return false;
+            record.push_back(static_cast<std::uint8_t>(std::stoul(pair, nullptr, 16)));
+        }
+        unsigned sum = 0;
+        for (std::uint8_t byte : record)
+            sum += byte;
+        const unsigned count = record[0], offset = record[1] * 256u + record[2], type = record[3];
+        if (record.size() != count + 5 || sum % 256 != 0 || type > 5)
+            return false;
+        const int fixed[] = {-1, 0, 2, 4, 2, 4};
+        if (type != 0 && static_cast<int>(count) != fixed[type])
+            return false;
+        if (type == 0) {
+            if (offset + count > 0x10000)
+                return false;
+            for (unsigned i = 0; i < count; ++i)
+                if (!memory->emplace(base + offset + i, record[4 + i]).second)
+                    return false;
+        }
+        if (type == 1)
+            ended = true;
+        if (type == 2 || type == 4)
+            base = (record[4] * 256u + record[5]) << (type == 2 ? 4 : 16);
+    }
+    return ended;
+}

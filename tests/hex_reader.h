@@ -4,6 +4,7 @@
 #define FW2HEX_HEX_READER_H
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,5 +22,11 @@ struct hex_contents {
     const std::uint8_t *at(std::uint64_t address) const;
 };
 hex_contents read_hex(const std::string &text);
+
+// What any well-formed Intel HEX file holds, read the slow and simple way:
+// records of types 00 to 05 in any order, either case, LF or CR LF, empty
+// lines skipped, no data record past its 64 KiB segment, no address given
+// twice, an End Of File record last. False for any other text.
+bool read_any_hex(const std::string &text, std::map<std::uint32_t, std::uint8_t> *memory);
 
 #endif
