@@ -96,7 +96,7 @@ bool parse_crc(const char *text, crc_request *crc)
         return false;
     }
     crc->text = text;
-    crc->region = {start, end, algorithm, {}, 0};
+    crc->region = {start, end, algorithm, {}, nullptr, 0};
     return true;
 }
 

@@ -109,17 +109,15 @@ bool write_text(const char *begin, const char *end, std::FILE *output)
     return std::fwrite(begin, 1, size, output) == size;
 }
 
-// Feeds the `count` bytes at `address` to every region they lie in: the
-// regions of the CRC pieces among the `piece_count` pieces.
-void feed_regions(const piece *pieces, std::size_t piece_count, std::uint32_t address,
-                  const unsigned char *bytes, std::size_t count)
+// Feeds the `count` bytes at `address` to every region they lie in. The
+// bytes come in address order, so only the regions from the first one not
+// yet complete on can hold them.
+void feed_regions(crc_region *open, std::uint32_t address, const unsigned char *bytes, std::size_t count)
 {
     const std::uint64_t begin = address;
     const std::uint64_t end = begin + count;
-    for (std::size_t i = 0; i < piece_count; ++i) {
-        if (pieces[i].kind != crc_piece)
-            continue;
-        crc_region &region = *pieces[i].region;
+    for (; open != nullptr && open->start < end; open = open->next) {
+        crc_region &region = *open;
         const std::uint64_t first = std::max<std::uint64_t>(begin, region.start);
         const std::uint64_t last = std::min<std::uint64_t>(end, region.end);
         if (first < last)
@@ -129,8 +127,7 @@ void feed_regions(const piece *pieces, std::size_t piece_count, std::uint32_t ad
 
 // Where the conversion stands, from piece to piece.
 struct conversion {
-    const piece *pieces; // all of them, for their regions
-    std::size_t piece_count;
+    crc_region *open_region; // the first region whose CRC is not written yet
     std::FILE *output;
     std::uint32_t last_segment; // upper address bits of the last record written
 };
@@ -139,7 +136,7 @@ struct conversion {
 // then out as records unless omission leaves the whole block out.
 bool put_block(conversion *state, std::uint32_t address, std::size_t count)
 {
-    feed_regions(state->pieces, state->piece_count, address, image_buffer, count);
+    feed_regions(state->open_region, address, image_buffer, count);
     if (omit_blank != 0 && block_is_blank(image_buffer, count))
         return true;
     return write_text(block_text, format_block(block_text, address, count, &state->last_segment), state->output);
@@ -266,6 +263,7 @@ convert_result convert_crc_piece(const piece &word, conversion *state)
 {
     crc_region &region = *word.region;
     region.value = crc_finish(&region.state);
+    state->open_region = region.next;
     for (std::size_t i = 0; i < 4; ++i)
         image_buffer[i] = static_cast<unsigned char>(region.value >> (8 * i));
     return put_block(state, word.address, 4) ? converted : write_failed;
@@ -283,10 +281,15 @@ convert_result convert_pieces(piece *pieces, std::size_t count, std::FILE *outpu
 {
     // Data records come after an address record: none has been written
     // while last_segment stays no_segment.
-    conversion state{pieces, count, output, no_segment};
+    conversion state{nullptr, output, no_segment};
+    crc_region **link = &state.open_region; // the regions, linked in address order
     for (std::size_t i = 0; i < count; ++i)
-        if (pieces[i].kind == crc_piece)
+        if (pieces[i].kind == crc_piece) {
             crc_start(&pieces[i].region->state, pieces[i].region->algorithm);
+            *link = pieces[i].region;
+            link = &pieces[i].region->next;
+        }
+    *link = nullptr;
     convert_result result = converted;
     for (std::size_t i = 0; i < count && result == converted; ++i) {
         switch (pieces[i].kind) {

@@ -42,6 +42,7 @@ struct crc_region {
     std::uint32_t start, end;
     crc_algorithm algorithm;
     crc_state state; // the conversion's, fed with the region's bytes as they go by
+    crc_region *next; // the conversion's: the next region in address order
     std::uint32_t value; // the CRC, once its word has been written
 };
 
