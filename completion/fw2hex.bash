@@ -1,11 +1,12 @@
 # bash completion for fw2hex: its options before the image, nothing after
 # -a (a hexadecimal address), any file after -o, image files after the
 # colon of -m ADDRESS:IMAGE, the algorithms after the second colon of
-# -c START:END:ALGORITHM, and image files for the operand.
+# -c START:END:ALGORITHM, Intel HEX files after -i, and image files for the
+# operand.
 _fw2hex()
 {
     local cur=${COMP_WORDS[COMP_CWORD]} word i
-    local want_address=0 want_output=0 want_placed=0 want_crc=0 crc= options_done=0
+    local want_address=0 want_output=0 want_placed=0 want_crc=0 want_hex=0 crc= options_done=0
     # The option scan stops at the first operand: after it, nothing counts.
     for ((i = 1; i < COMP_CWORD; i++)); do
         word=${COMP_WORDS[i]}
@@ -23,8 +24,8 @@ _fw2hex()
             [[ $word == *:* ]] && want_placed=0 || want_placed=2
         elif ((want_placed == 2)); then
             [[ $word == : ]] && want_placed=3 || want_placed=0
-        elif ((want_address || want_output || want_placed)); then
-            want_address=0 want_output=0 want_placed=0
+        elif ((want_address || want_output || want_placed || want_hex)); then
+            want_address=0 want_output=0 want_placed=0 want_hex=0
         elif ((options_done)); then
             return
         elif [[ $word == -- ]]; then
@@ -35,6 +36,7 @@ _fw2hex()
             [[ ${word#-} =~ ^[shVv]*o$ ]] && want_output=1
             [[ ${word#-} =~ ^[shVv]*m$ ]] && want_placed=1
             [[ ${word#-} =~ ^[shVv]*c$ ]] && want_crc=1
+            [[ ${word#-} =~ ^[shVv]*i$ ]] && want_hex=1
         else
             return
         fi
@@ -63,16 +65,17 @@ _fw2hex()
         return
     fi
     if [[ $cur == -* ]] && ((!options_done)); then
-        mapfile -t COMPREPLY < <(compgen -W '-a -m -c -s -o -v -h -V' -- "$cur")
+        mapfile -t COMPREPLY < <(compgen -W '-a -m -i -c -s -o -v -h -V' -- "$cur")
         return
     fi
-    # Folders to walk into, and raw images by their usual extensions; any
-    # file when none of them matches.
-    local images=() others=() name
+    # Folders to walk into, and raw images (Intel HEX files after -i) by
+    # their usual extensions; any file when none of them matches.
+    local images=() others=() name extensions='@(bin|img|raw)'
+    ((want_hex)) && extensions='@(hex|ihex|ihx)'
     while IFS= read -r name; do
         if [[ -d $name ]]; then
             COMPREPLY+=("$prefix$name")
-        elif [[ ${name,,} == *.@(bin|img|raw) ]]; then
+        elif [[ ${name,,} == *.$extensions ]]; then
             images+=("$name")
         else
             others+=("$name")

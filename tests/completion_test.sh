@@ -4,7 +4,7 @@ set -u
 source "$1"
 cd "$(mktemp -d)" || exit 1
 trap 'rm -rf "$PWD"' EXIT
-mkdir out.v2 && touch fw.bin fw.IMG notes.txt
+mkdir out.v2 && touch fw.bin fw.IMG notes.txt boot.hex
 
 failures=0 cases=0
 expect() { # expected offer, then the words typed (the last is being completed)
@@ -20,7 +20,7 @@ expect() { # expected offer, then the words typed (the last is being completed)
         failures=$((failures + 1))
     fi
 }
-expect "-V -a -c -h -m -o -s -v " fw2hex -
+expect "-V -a -c -h -i -m -o -s -v " fw2hex -
 expect "-s "                     fw2hex -a 8004000 -s
 expect ""                        fw2hex -a ""
 expect ""                        fw2hex -sa ""
@@ -32,8 +32,8 @@ expect ""                        fw2hex fw.bin ""
 expect ""                        fw2hex fw.bin -
 expect "out.v2 "                 fw2hex -- o
 expect ""                        fw2hex -- fw.bin ""
-expect "fw.IMG fw.bin notes.txt out.v2 " fw2hex -o ""
-expect "fw.IMG fw.bin notes.txt out.v2 " fw2hex -so ""
+expect "boot.hex fw.IMG fw.bin notes.txt out.v2 " fw2hex -o ""
+expect "boot.hex fw.IMG fw.bin notes.txt out.v2 " fw2hex -so ""
 expect "notes.txt "              fw2hex -o n
 expect "fw.IMG fw.bin out.v2 "   fw2hex -o out.hex ""
 expect "fw.IMG fw.bin out.v2 "   fw2hex -oout.hex ""
@@ -48,6 +48,8 @@ expect "crc32 stm32 "            fw2hex -c 8008000 : 807FFFC : ""
 expect "8008000:807FFFC:stm32 "  fw2hex -c 8008000:807FFFC:s
 expect "fw.IMG fw.bin out.v2 "   fw2hex -c 8008000 : 807FFFC ""
 expect "fw.IMG fw.bin out.v2 "   fw2hex -vc 8008000:807FFFC:crc32 ""
+expect "boot.hex out.v2 "        fw2hex -i ""
+expect "fw.IMG fw.bin out.v2 "   fw2hex -i boot.hex ""
 [[ $(complete -p fw2hex) == *_fw2hex* ]] || { echo "fw2hex has no completion"; failures=$((failures + 1)); }
 echo "$((cases + 1 - failures)) passed, $failures failed"
 ((failures == 0))
