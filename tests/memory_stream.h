@@ -1,4 +1,5 @@
-// C streams over memory, for handing images to convert_image without files:
+// C streams over memory, for handing images to convert_image without files
+// (fopencookie on glibc, funopen on the BSDs and macOS):
 // reads come from `source`, writes collect in `written`, and both fail once
 // `limit` bytes have passed, as a disk or a pipe can fail midway; a stream
 // that `recovers` takes writes again after the first failed one.
@@ -18,8 +19,22 @@ struct memory_stream {
     std::string written;
     bool recovers = false;
 
+#if defined(__GLIBC__)
     std::FILE *open_for_reading() { return fopencookie(this, "rb", {read, nullptr, nullptr, nullptr}); }
     std::FILE *open_for_writing() { return fopencookie(this, "w", {nullptr, write, nullptr, nullptr}); }
+#else
+    // The BSD twin (macOS), whose functions count in int.
+    std::FILE *open_for_reading() { return funopen(this, read_bsd, nullptr, nullptr, nullptr); }
+    std::FILE *open_for_writing() { return funopen(this, nullptr, write_bsd, nullptr, nullptr); }
+    static int read_bsd(void *cookie, char *buffer, int size)
+    {
+        return static_cast<int>(read(cookie, buffer, static_cast<std::size_t>(size)));
+    }
+    static int write_bsd(void *cookie, const char *buffer, int size)
+    {
+        return static_cast<int>(write(cookie, buffer, static_cast<std::size_t>(size)));
+    }
+#endif
 
 private:
     std::size_t room() const { return limit - std::min(limit, passed); }
