@@ -1,16 +1,4 @@
-# macOS 11 or later on Intel, cross-built with Zig's clang, which carries macOS's
-# headers and links Mach-O executables against libSystem (tools/macos-build
-# puts zig on PATH). Nothing here runs the result: the tests are built, not run.
-set(CMAKE_SYSTEM_NAME Darwin)
-set(CMAKE_SYSTEM_PROCESSOR x86_64)
-set(CMAKE_SYSTEM_VERSION 20.0) # Darwin 20: macOS 11
-set(CMAKE_CXX_COMPILER ${CMAKE_CURRENT_LIST_DIR}/../tools/zig/x86_64-macos-c++)
-set(CMAKE_C_COMPILER ${CMAKE_CURRENT_LIST_DIR}/../tools/zig/x86_64-macos-cc)
-# Only an install would change a binary's load paths, and nothing is
-# installed from this build.
-set(CMAKE_INSTALL_NAME_TOOL true CACHE FILEPATH "")
-set(CMAKE_AR ${CMAKE_CURRENT_LIST_DIR}/../tools/zig/ar CACHE FILEPATH "")
-set(CMAKE_RANLIB ${CMAKE_CURRENT_LIST_DIR}/../tools/zig/ranlib CACHE FILEPATH "")
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+# macOS 11 or later on Intel: tools/macos-build builds with it.
+set(fw2hex_macos_processor x86_64)
+set(fw2hex_zig_processor x86_64)
+include(${CMAKE_CURRENT_LIST_DIR}/macos.cmake)
