@@ -15,6 +15,11 @@
 
 namespace {
 
+// What the command line asks for, and the output laid out from it; their
+// tables live as long as the process.
+command_line line;
+layout laid_out;
+
 using text_buffer = std::unique_ptr<char, decltype(&std::free)>;
 
 // The output path derived from the image's name as the system stores it;
@@ -100,7 +105,6 @@ const char *first_input(const command_line &line, const char *operand)
 
 int fw2hex_main(int argc, char *argv[])
 {
-    command_line line{};
     if (!make_command_line(argc, &line))
         return fail(exit_cannot_read, "Out of memory\n");
     int operand = argc;
@@ -123,7 +127,6 @@ int fw2hex_main(int argc, char *argv[])
         return fail(exit_no_input, "No output named: without an image operand, -o is needed\n");
     const char *name = first_input(line, operand < argc ? argv[operand] : nullptr);
 
-    layout laid_out{};
     int status = lay_out(&line, &laid_out);
     if (status != exit_success)
         return status;

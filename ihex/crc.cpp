@@ -256,6 +256,8 @@ void crc_start(crc_state *state, crc_algorithm algorithm)
 
 void crc_feed(crc_state *state, const unsigned char *bytes, std::size_t count)
 {
+    if (count == 0)
+        return; // `bytes` may be null then
     const crc_kernel kernel = kernel_of(state->algorithm);
     if (state->algorithm == crc_zlib) {
         state->value = kernel(state->value, bytes, count);
