@@ -50,6 +50,18 @@ for options in "" "-s" "-a 8004000" "-s -a 800FFF8" "-a FFFD0000"; do
     check "random image '$options': Linux text with CR LF" cmp -s <(crlf "$work/linux/fw.hex") fw.hex
 done
 
+# A CRC over the image and a gap, then that text read back through -i, with
+# LF and with CR LF line ends: the Linux build's records each time.
+"$linux" -c 8000000:8030000 -o "$work/linux/crc.hex" "$work/linux/fw.bin"
+run -c 8000000:8030000 -o crc.hex fw.bin
+check "-c: Linux text with CR LF" cmp -s <(crlf "$work/linux/crc.hex") crc.hex
+for ends in lf crlf; do
+    prepare="cp '$work/linux/crc.hex' lf.hex && crlf lf.hex >crlf.hex"
+    run -i $ends.hex -o back.hex
+    prepare=
+    check "-i of $ends text: Linux text with CR LF" cmp -s <(crlf "$work/linux/crc.hex") back.hex
+done
+
 # Messages and exit statuses.
 image="$root/examples/blinky.bin"
 run
