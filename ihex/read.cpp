@@ -55,17 +55,18 @@ inline unsigned digit_value(char c)
 }
 
 #if defined(FW2HEX_SSE2)
-// The values of 16 digits, and whether all 16 are digits.
+// The values of 16 digits, and whether all 16 are digits: c - '0' below
+// 10, or (c | 0x20) - 'a' below 6, as unsigned bytes that saturate to 0.
 inline __m128i nibbles(__m128i characters, bool *valid)
 {
-    const __m128i lower = _mm_or_si128(characters, _mm_set1_epi8(0x20));
-    const __m128i decimal = _mm_and_si128(_mm_cmpgt_epi8(characters, _mm_set1_epi8('0' - 1)),
-                                          _mm_cmplt_epi8(characters, _mm_set1_epi8('9' + 1)));
-    const __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(lower, _mm_set1_epi8('a' - 1)),
-                                         _mm_cmplt_epi8(lower, _mm_set1_epi8('f' + 1)));
+    const __m128i decimal_value = _mm_sub_epi8(characters, _mm_set1_epi8('0'));
+    const __m128i letter_value = _mm_sub_epi8(_mm_or_si128(characters, _mm_set1_epi8(0x20)), _mm_set1_epi8('a'));
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i decimal = _mm_cmpeq_epi8(_mm_subs_epu8(decimal_value, _mm_set1_epi8(9)), zero);
+    const __m128i letter = _mm_cmpeq_epi8(_mm_subs_epu8(letter_value, _mm_set1_epi8(5)), zero);
     *valid = _mm_movemask_epi8(_mm_or_si128(decimal, letter)) == 0xFFFF;
-    return _mm_or_si128(_mm_and_si128(decimal, _mm_sub_epi8(characters, _mm_set1_epi8('0'))),
-                        _mm_and_si128(letter, _mm_sub_epi8(lower, _mm_set1_epi8('a' - 10))));
+    return _mm_or_si128(_mm_and_si128(decimal, decimal_value),
+                        _mm_and_si128(letter, _mm_add_epi8(letter_value, _mm_set1_epi8(10))));
 }
 
 // Each pair's first digit is the high nibble: in a 16-bit lane, the low byte.
