@@ -200,6 +200,19 @@ convert_result convert_fill_piece(const piece &fill, conversion *state)
     return converted;
 }
 
+// Puts the block at image_buffer out once it is full, a stretch being put
+// out up to `done`; false when the output refuses it.
+bool put_full_block(const piece &stretch, conversion *state, std::uint64_t *done, std::size_t *filled)
+{
+    if (*filled < block_size)
+        return true;
+    if (!put_block(state, static_cast<std::uint32_t>(stretch.address + *done), *filled))
+        return false;
+    *done += *filled;
+    *filled = 0;
+    return true;
+}
+
 // Adds a record's data to the block at image_buffer, `filled` bytes long,
 // of a stretch put out up to `done`; a block ends every 64 KiB of the
 // stretch, as an image's does. False when the output refuses a block.
@@ -213,14 +226,27 @@ bool put_record_data(const piece &stretch, const hex_record &record, conversion 
         data += taken;
         left -= taken;
         *filled += taken;
-        if (*filled == block_size) {
-            if (!put_block(state, static_cast<std::uint32_t>(stretch.address + *done), *filled))
-                return false;
-            *done += *filled;
-            *filled = 0;
-        }
+        if (!put_full_block(stretch, state, done, filled))
+            return false;
     }
     return true;
+}
+
+// The full lines that go on from the offset field `offset`, decoded
+// straight into the block.
+bool put_full_run(const piece &stretch, hex_cursor *cursor, unsigned offset, conversion *state, std::uint64_t *done,
+                  std::size_t *filled)
+{
+    for (;;) {
+        const auto room = static_cast<std::size_t>(std::min<std::uint64_t>(block_size - *filled, stretch.size - *done - *filled));
+        const std::size_t taken = take_full_run(cursor, offset, image_buffer + *filled, room);
+        if (taken == 0)
+            return true;
+        offset += static_cast<unsigned>(taken);
+        *filled += taken;
+        if (!put_full_block(stretch, state, done, filled))
+            return false;
+    }
 }
 
 // A stretch of an Intel HEX file read again, its records decoded into
@@ -251,6 +277,8 @@ convert_result convert_hex_piece(const piece &stretch, conversion *state)
         if (base + record.offset != stretch.address + done + filled || done + filled + record.count > stretch.size)
             return image_changed;
         if (!put_record_data(stretch, record, state, &done, &filled))
+            return write_failed;
+        if (!put_full_run(stretch, &cursor, record.offset + record.count, state, &done, &filled))
             return write_failed;
     }
     if (filled > 0 && !put_block(state, static_cast<std::uint32_t>(stretch.address + done), filled))

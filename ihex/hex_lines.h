@@ -43,6 +43,13 @@ enum line_kind { record_line, empty_line, no_more_lines, faulty_line };
 // cursor on the faulty line.
 line_kind take_line(hex_cursor *cursor, hex_record *record, hex_fault *fault);
 
+// Takes the full data records at the cursor (16 bytes, the common line) as
+// long as each goes on where the last ended, the first at the offset field
+// `offset`, and none passes the segment's end: at most `room` bytes of data,
+// copied to `out` unless it is null. Returns the bytes taken; what it stops
+// at is left to take_line.
+std::size_t take_full_run(hex_cursor *cursor, unsigned offset, unsigned char *out, std::size_t room);
+
 // The base that an Extended Segment (02) or Linear (04) Address record sets.
 std::uint32_t address_base(const hex_record &record);
 

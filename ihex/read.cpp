@@ -198,6 +198,27 @@ bool start_reading(hex_cursor *cursor, std::FILE *input, std::uint64_t offset, s
     return offset <= static_cast<std::uint64_t>(LONG_MAX) && std::fseek(input, static_cast<long>(offset), SEEK_SET) == 0;
 }
 
+std::size_t take_full_run(hex_cursor *cursor, unsigned offset, unsigned char *out, std::size_t room)
+{
+    std::size_t taken = 0;
+#if defined(FW2HEX_SSE2)
+    hex_record record{};
+    for (; taken + 16 <= room && offset + 16 <= 0x10000; taken += 16, offset += 16) {
+        fill(cursor);
+        const char *start = cursor->next;
+        if (cursor->input_failed || !take_full_data_line(start, cursor->end, &record) || record.offset != offset)
+            break;
+        cursor->next = start + (start[43] == '\r' ? 45 : 44);
+        ++cursor->line;
+        if (out != nullptr)
+            std::memcpy(out + taken, record.bytes + 4, 16);
+    }
+#else
+    (void)cursor, (void)offset, (void)out, (void)room;
+#endif
+    return taken;
+}
+
 std::uint32_t address_base(const hex_record &record)
 {
     const std::uint32_t value = record.bytes[4] * 256u + record.bytes[5];
@@ -334,6 +355,10 @@ hex_fault gather(std::FILE *input, hex_stretches *stretches)
             const hex_fault_kind data_fault = gather_data(record, base, offset, line, &open, stretches);
             if (data_fault != hex_well_formed)
                 return {data_fault, line, 0, 0, 0};
+            // The lines that go on from it, at once.
+            if (record.count > 0)
+                stretches->items[stretches->count - 1].size +=
+                    take_full_run(&cursor, record.offset + record.count, nullptr, SIZE_MAX - 15);
             break;
         }
         case 1:
