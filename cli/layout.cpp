@@ -13,12 +13,6 @@ namespace {
 constexpr std::uint64_t address_space_size = std::uint64_t{1} << 32;
 constexpr std::uint32_t crc_word_size = 4;
 
-int refuse_too_large(const image_file &image)
-{
-    return fail(exit_does_not_fit, "Image '%s' does not fit in the 32-bit address space at 0x%X\n", image.path,
-                image.address);
-}
-
 // Opens every image and learns its size; the exit status. Beside other
 // pieces or a CRC, an image must have a known size, so that its place (and
 // the fill after it) can be checked before anything is written.
@@ -41,7 +35,7 @@ int open_images(command_line *line)
                         "Image '%s' is not a regular file: with -c, its size must be known before it is read\n",
                         image.path);
         if (image.size_known && !image_fits(image.size, image.address))
-            return refuse_too_large(image);
+            return refuse_too_large(image.path, image.address);
     }
     return exit_success;
 }

@@ -79,8 +79,7 @@ int report(convert_result result, const piece &failed, const char *output_path)
             return fail(exit_cannot_write, "Cannot write standard output\n");
         return fail(exit_cannot_write, "Cannot write file '%s'\n", output_path);
     case image_too_large:
-        return fail(exit_does_not_fit, "Image '%s' does not fit in the 32-bit address space at 0x%X\n", failed.name,
-                    failed.address);
+        return refuse_too_large(failed.name, failed.address);
     }
     return exit_success;
 }

@@ -22,6 +22,11 @@ int fail(int status, const char *format, ...)
     return status;
 }
 
+int refuse_too_large(const char *path, std::uint32_t address)
+{
+    return fail(exit_does_not_fit, "Image '%s' does not fit in the 32-bit address space at 0x%X\n", path, address);
+}
+
 int show_usage(const char *program_name, int status)
 {
     say(stdout, "Binary STM32 to iHex\n"

@@ -3,6 +3,7 @@
 #ifndef FW2HEX_MESSAGES_H
 #define FW2HEX_MESSAGES_H
 
+#include <cstdint>
 #include <cstdio>
 
 // Each failure class has its own status: -1 to -4 as a POSIX shell sees
@@ -21,6 +22,10 @@ __attribute__((format(printf, 2, 3))) void say(std::FILE *stream, const char *fo
 
 // Says the message on standard error and returns `status`.
 __attribute__((format(printf, 2, 3))) int fail(int status, const char *format, ...);
+
+// Refuses the image `path` that would pass the top of the address space at
+// `address`; the exit status.
+int refuse_too_large(const char *path, std::uint32_t address);
 
 // The usage text on standard output, naming the program as it was run;
 // `status`, unless standard output cannot be written.
