@@ -4,8 +4,6 @@
 
 namespace {
 
-constexpr char hex_extension[] = ".hex";
-
 // Windows takes either slash between folders.
 #ifdef _WIN32
 constexpr char path_separators[] = "/\\";
@@ -15,20 +13,30 @@ constexpr char path_separators[] = "/";
 
 } // namespace
 
-std::size_t output_path_size(const char *input_path)
+std::size_t output_path_size(const char *input_path, const char *extension)
 {
-    return std::strlen(input_path) + sizeof hex_extension;
+    return std::strlen(input_path) + std::strlen(extension) + 1;
 }
 
-void derive_output_path(const char *input_path, char *buffer)
+const char *file_name_of(const char *path)
 {
-    const std::size_t length = std::strlen(input_path);
-    std::size_t component = 0; // start of the final path component
-    for (std::size_t i = 0; i < length; ++i)
-        if (std::strchr(path_separators, input_path[i]) != nullptr)
-            component = i + 1;
-    const char *dot = std::strrchr(input_path + component, '.');
-    const std::size_t stem = dot != nullptr ? static_cast<std::size_t>(dot - input_path) : length;
+    const char *name = path;
+    for (const char *at = path; *at != '\0'; ++at)
+        if (std::strchr(path_separators, *at) != nullptr)
+            name = at + 1;
+    return name;
+}
+
+const char *extension_of(const char *path)
+{
+    const char *name = file_name_of(path);
+    const char *dot = std::strrchr(name, '.');
+    return dot != nullptr ? dot : name + std::strlen(name);
+}
+
+void derive_output_path(const char *input_path, const char *extension, char *buffer)
+{
+    const auto stem = static_cast<std::size_t>(extension_of(input_path) - input_path);
     std::memcpy(buffer, input_path, stem);
-    std::memcpy(buffer + stem, hex_extension, sizeof hex_extension);
+    std::memcpy(buffer + stem, extension, std::strlen(extension) + 1);
 }

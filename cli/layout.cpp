@@ -34,6 +34,10 @@ int open_images(command_line *line)
             return fail(exit_cannot_read,
                         "Image '%s' is not a regular file: with -c, its size must be known before it is read\n",
                         image.path);
+        if (!image.size_known && line->format->needs_plan)
+            return fail(exit_cannot_read,
+                        "Image '%s' is not a regular file: with -O %s, its size must be known before it is read\n",
+                        image.path, line->format->name);
         if (image.size_known && !image_fits(image.size, image.address))
             return refuse_too_large(image.path, image.address);
     }
@@ -116,7 +120,7 @@ void place_data(command_line *line, layout *laid_out)
     std::size_t count = 0;
     std::size_t sources = 0;
     // Beside other pieces, an image must end where its size said.
-    const bool exact = line->image_count > 1 || line->hex_count > 0 || line->crc_count > 0;
+    const bool exact = line->image_count > 1 || line->hex_count > 0 || line->crc_count > 0 || line->format->needs_plan;
     for (std::size_t i = 0; i < line->image_count; ++i) {
         const image_file &image = line->images[i];
         pieces[count++] = {image_piece, image.address, image.size, exact, image.stream, nullptr, 0, 0, image.path};
@@ -205,16 +209,54 @@ void add_fills_and_words(command_line *line, layout *laid_out)
             if (part.address > covered)
                 pieces[count++] = {fill_piece, static_cast<std::uint32_t>(covered),
                                    std::min<std::uint64_t>(part.address, region.end) - covered, true, nullptr, nullptr,
-                                   0, 0, nullptr};
+                                   0, 0, line->crcs[i].text};
             covered = part.address + part.size;
         }
         if (covered < region.end)
             pieces[count++] = {fill_piece, static_cast<std::uint32_t>(covered), region.end - covered, true, nullptr,
-                               nullptr, 0, 0, nullptr};
-        pieces[count++] = {crc_piece, region.end, crc_word_size, true, nullptr, &region, 0, 0, nullptr};
+                               nullptr, 0, 0, line->crcs[i].text};
+        pieces[count++] = {crc_piece, region.end, crc_word_size, true, nullptr, &region, 0, 0, line->crcs[i].text};
     }
     sort_pieces(pieces, count);
     laid_out->piece_count = count;
+}
+
+// A piece as messages name it, with its address.
+void say_piece(const piece &part)
+{
+    switch (part.kind) {
+    case image_piece:
+    case hex_piece:
+        say(stderr, "'%s' at 0x%X", part.name, part.address);
+        break;
+    case fill_piece:
+        say(stderr, "the 0xFF fill of -c '%s' at 0x%X", part.name, part.address);
+        break;
+    case crc_piece:
+        say(stderr, "the CRC of -c '%s' at 0x%X", part.name, part.address);
+        break;
+    }
+}
+
+// Refuses a gap, after the run that ends at `end`, too large for a format
+// without addresses to fill; the exit status.
+int refuse_gap(const layout &laid_out, const char *title, std::uint64_t end, std::uint32_t next)
+{
+    const piece *before = nullptr;
+    const piece *after = nullptr;
+    for (std::size_t i = 0; i < laid_out.piece_count; ++i) {
+        const piece &part = laid_out.pieces[i];
+        if (part.size > 0 && part.address + part.size == end)
+            before = &part;
+        if (part.size > 0 && part.address == next && after == nullptr)
+            after = &part;
+    }
+    say(stderr, "The gap between ");
+    say_piece(*before);
+    say(stderr, " and ");
+    say_piece(*after);
+    return fail(exit_does_not_fit, " is 0x%" PRIX64 " bytes, too large to fill with 0xFF in a %s file: write them to "
+                "separate files, or use a format with addresses, such as -O hex\n", next - end, title);
 }
 
 const char *algorithm_name(crc_algorithm algorithm)
@@ -227,7 +269,7 @@ const char *algorithm_name(crc_algorithm algorithm)
 int lay_out(command_line *line, layout *laid_out)
 {
     *laid_out = {nullptr, 0, static_cast<image_source *>(std::calloc(line->image_count + line->hex_count + 1,
-                                                                     sizeof(image_source))), 0};
+                                                                     sizeof(image_source))), 0, {nullptr, 0, 0}};
     int status = open_images(line);
     if (status == exit_success)
         status = read_hex_files(line);
@@ -250,7 +292,31 @@ int lay_out(command_line *line, layout *laid_out)
     return status;
 }
 
-void show_layout(const layout &laid_out)
+int plan_output(const command_line &line, layout *laid_out)
+{
+    const output_format &format = *line.format;
+    if (!format.needs_plan && format.judge == nullptr)
+        return exit_success;
+    std::size_t failed = 0;
+    const convert_result result = plan_runs(laid_out->pieces, laid_out->piece_count, &laid_out->runs, &failed);
+    if (result != converted)
+        return report(result, laid_out->pieces[failed], nullptr);
+    std::size_t at = 0;
+    const extent_list &runs = laid_out->runs;
+    switch (format.judge != nullptr ? format.judge(runs, &at) : plan_fits) {
+    case plan_fits:
+        break;
+    case plan_empty:
+        return fail(exit_does_not_fit, "The layout holds no data, and a %s file cannot be empty\n", format.title);
+    case plan_too_large:
+        return fail(exit_does_not_fit, "The layout does not fit in a %s file, which would pass 4 GiB\n", format.title);
+    case plan_gap_too_large:
+        return refuse_gap(*laid_out, format.title, runs.items[at].address + runs.items[at].size, runs.items[at + 1].address);
+    }
+    return exit_success;
+}
+
+void show_layout(const layout &laid_out, const output_format &format)
 {
     for (std::size_t i = 0; i < laid_out.piece_count; ++i) {
         const piece &part = laid_out.pieces[i];
@@ -272,4 +338,15 @@ void show_layout(const layout &laid_out)
             break;
         }
     }
+    // A file without addresses does not say where it starts: the user must.
+    const piece *first = nullptr;
+    std::uint64_t end = 0;
+    for (std::size_t i = 0; i < laid_out.piece_count; ++i)
+        if (laid_out.pieces[i].size > 0) {
+            first = first != nullptr ? first : &laid_out.pieces[i];
+            end = std::max(end, laid_out.pieces[i].address + laid_out.pieces[i].size);
+        }
+    if (!format.has_addresses && first != nullptr)
+        say(stderr, "0x%08X-0x%08X %10" PRIu64 " bytes  the %s file, from 0x%08X, gaps as 0xFF\n", first->address,
+            static_cast<std::uint32_t>(end - 1), end - first->address, format.title, first->address);
 }

@@ -5,7 +5,7 @@
 
 #include <cstddef>
 
-#include "ihex/ihex.h"
+#include "convert/convert.h"
 #include "options.h"
 
 // The pieces of the output in address order, and the images' streams, which
@@ -15,6 +15,7 @@ struct layout {
     std::size_t piece_count;
     image_source *sources; // every file read: images and Intel HEX files
     std::size_t source_count;
+    extent_list runs;      // what the output holds, when its format needs to know before writing
 };
 
 // Opens the images and Intel HEX files of `line`, checks the files through,
@@ -22,8 +23,13 @@ struct layout {
 // before the output is touched; the exit status.
 int lay_out(command_line *line, layout *laid_out);
 
+// Learns the runs the output will hold, when its format needs them before
+// writing or judges them, and refuses what the format cannot hold, before
+// the output is touched; the exit status.
+int plan_output(const command_line &line, layout *laid_out);
+
 // After the conversion: one line per piece with bytes, in address order,
 // on standard error.
-void show_layout(const layout &laid_out);
+void show_layout(const layout &laid_out, const output_format &format);
 
 #endif

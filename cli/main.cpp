@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "files.h"
-#include "ihex/ihex.h"
+#include "convert/convert.h"
 #include "layout.h"
 #include "messages.h"
 #include "options.h"
@@ -22,37 +22,39 @@ layout laid_out;
 
 using text_buffer = std::unique_ptr<char, decltype(&std::free)>;
 
-// The output path derived from the image's name as the system stores it;
-// null when there is no memory for it.
-text_buffer output_path_for(const char *input_path)
+// The output path derived from the image's name as the system stores it,
+// with `extension`; null when there is no memory for it.
+text_buffer output_path_for(const char *input_path, const char *extension)
 {
     const char *stored_path = stored_name(input_path);
-    text_buffer output_path(static_cast<char *>(std::malloc(output_path_size(stored_path))), &std::free);
+    text_buffer output_path(static_cast<char *>(std::malloc(output_path_size(stored_path, extension))), &std::free);
     if (output_path != nullptr)
-        derive_output_path(stored_path, output_path.get());
+        derive_output_path(stored_path, extension, output_path.get());
     return output_path;
 }
 
 // The output's path: the one given with -o, null for "-o -" (standard
 // output), else the one derived from the image's, held by `derived`.
-const char *output_path_of(const char *output_option, const char *input_path, text_buffer *derived)
+const char *output_path_of(const command_line &line, const char *input_path, text_buffer *derived)
 {
-    if (output_option != nullptr)
-        return std::strcmp(output_option, "-") == 0 ? nullptr : output_option;
-    *derived = output_path_for(input_path);
+    if (line.output != nullptr)
+        return std::strcmp(line.output, "-") == 0 ? nullptr : line.output;
+    *derived = output_path_for(input_path, line.format->extension);
     return derived->get();
 }
 
 // Creates the output at `output_path`, or takes standard output when it is
-// null, never over an image; the exit status.
-int create_output(const char *output_path, const layout &laid_out, std::FILE **output)
+// null, never over an image, and starts its format; the exit status.
+int create_output(const char *output_path, const layout &laid_out, const output_format &format, std::FILE **output)
 {
     const bool to_standard_output = output_path == nullptr;
     const std::size_t count = laid_out.source_count;
     switch (to_standard_output ? use_standard_output(laid_out.sources, count, output)
                                : open_output(output_path, laid_out.sources, count, output)) {
     case output_opened:
-        return exit_success;
+        if (format.start(*output, to_standard_output ? "" : file_name_of(output_path), &laid_out.runs))
+            return exit_success;
+        break;
     case output_is_image:
         return fail(exit_cannot_write, "Output file '%s' would overwrite the input\n",
                     to_standard_output ? "-" : output_path);
@@ -62,26 +64,6 @@ int create_output(const char *output_path, const layout &laid_out, std::FILE **o
     if (to_standard_output)
         return fail(exit_cannot_write, "Cannot write standard output\n");
     return fail(exit_cannot_write, "Cannot create file '%s'\n", output_path);
-}
-
-// The exit status of a conversion that ended with `result` in `failed`.
-int report(convert_result result, const piece &failed, const char *output_path)
-{
-    switch (result) {
-    case converted:
-        break;
-    case read_failed:
-        return fail(exit_cannot_read, "Cannot read file '%s'\n", failed.name);
-    case image_changed:
-        return fail(exit_cannot_read, "Image '%s' changed while it was read\n", failed.name);
-    case write_failed:
-        if (output_path == nullptr)
-            return fail(exit_cannot_write, "Cannot write standard output\n");
-        return fail(exit_cannot_write, "Cannot write file '%s'\n", output_path);
-    case image_too_large:
-        return refuse_too_large(failed.name, failed.address);
-    }
-    return exit_success;
 }
 
 // The inputs' streams; the output's is closed by then.
@@ -98,6 +80,25 @@ const char *first_input(const command_line &line, const char *operand)
     if (operand != nullptr)
         return operand;
     return line.image_count > 0 ? line.images[0].path : line.hex_files[0].path;
+}
+
+// Refuses what the options ask for together but cannot be done, with the
+// format chosen; the exit status.
+int check_request(command_line *line, bool has_operand, const char *program_name)
+{
+    if (!has_operand && line->image_count == 0 && line->hex_count == 0) {
+        say(stderr, "No input file specifed.\n\n");
+        return show_usage(program_name, exit_no_input);
+    }
+    // Without an operand, nothing names the output but -o.
+    if (!has_operand && line->output == nullptr)
+        return fail(exit_no_input, "No output named: without an image operand, -o is needed\n");
+    if (!choose_format(line))
+        return exit_no_input;
+    if (omit_blank != 0 && !line->format->has_addresses)
+        return fail(exit_no_input, "-s cannot leave bytes out of a %s file, which holds every byte from its lowest "
+                    "address to its highest\n", line->format->title);
+    return exit_success;
 }
 
 } // namespace
@@ -117,37 +118,35 @@ int fw2hex_main(int argc, char *argv[])
     case convert_file:
         break;
     }
-    if (operand == argc && line.image_count == 0 && line.hex_count == 0) {
-        say(stderr, "No input file specifed.\n\n");
-        return show_usage(argv[0], exit_no_input);
-    }
-    // Without an operand, nothing names the output but -o.
-    if (operand == argc && line.output == nullptr)
-        return fail(exit_no_input, "No output named: without an image operand, -o is needed\n");
+    int status = check_request(&line, operand < argc, argv[0]);
+    if (status != exit_success)
+        return status;
     const char *name = first_input(line, operand < argc ? argv[operand] : nullptr);
 
-    int status = lay_out(&line, &laid_out);
+    status = lay_out(&line, &laid_out);
+    if (status == exit_success)
+        status = plan_output(line, &laid_out);
     if (status != exit_success)
         return status;
     text_buffer derived_path(nullptr, &std::free);
-    const char *output_path = output_path_of(line.output, name, &derived_path);
+    const char *output_path = output_path_of(line, name, &derived_path);
     if (line.output == nullptr && output_path == nullptr)
         return fail(exit_cannot_write, "Cannot create file '%s'\n", name);
     std::FILE *output = nullptr;
-    status = create_output(output_path, laid_out, &output);
+    status = create_output(output_path, laid_out, *line.format, &output);
     if (status != exit_success)
         return status;
 
     bool holds_data = false;
     std::size_t failed = 0;
-    convert_result result = convert_pieces(laid_out.pieces, laid_out.piece_count, output, &holds_data, &failed);
+    convert_result result = convert_pieces(laid_out.pieces, laid_out.piece_count, *line.format, &holds_data, &failed);
     // A write error that only shows at close still fails the run.
     if (std::fclose(output) != 0 && result == converted)
         result = write_failed;
     close_inputs(laid_out);
     if (result == converted && line.verbose)
-        show_layout(laid_out);
+        show_layout(laid_out, *line.format);
     if (result == converted && !holds_data)
-        say(stderr, "Image '%s' holds no data; the output has only the End Of File record\n", name);
+        say(stderr, "Image '%s' holds no data; %s\n", name, line.format->empty_note);
     return report(result, laid_out.pieces[failed], output_path);
 }

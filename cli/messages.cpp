@@ -2,7 +2,7 @@
 
 #include <cstdarg>
 
-#include "ihex/ihex.h"
+#include "convert/convert.h"
 #include "system.h"
 
 void say(std::FILE *stream, const char *format, ...)
@@ -48,3 +48,26 @@ int print_version()
         return fail(exit_cannot_write, "Cannot write standard output\n");
     return exit_success;
 }
+
+// The exit status of a conversion that ended with `result` in `failed`.
+int report(convert_result result, const piece &failed, const char *output_path)
+{
+    switch (result) {
+    case converted:
+        break;
+    case read_failed:
+        return fail(exit_cannot_read, "Cannot read file '%s'\n", failed.name);
+    case image_changed:
+        return fail(exit_cannot_read, "Image '%s' changed while it was read\n", failed.name);
+    case write_failed:
+        if (output_path == nullptr)
+            return fail(exit_cannot_write, "Cannot write standard output\n");
+        return fail(exit_cannot_write, "Cannot write file '%s'\n", output_path);
+    case image_too_large:
+        return refuse_too_large(failed.name, failed.address);
+    case out_of_memory:
+        return fail(exit_cannot_read, "Out of memory\n");
+    }
+    return exit_success;
+}
+

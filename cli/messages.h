@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "convert/convert.h"
+
 // Each failure class has its own status: -1 to -4 as a POSIX shell sees
 // them, given as such so that Windows, which keeps all 32 bits, reports the
 // same numbers, and "if errorlevel 1" catches every failure there.
@@ -26,6 +28,10 @@ __attribute__((format(printf, 2, 3))) int fail(int status, const char *format, .
 // Refuses the image `path` that would pass the top of the address space at
 // `address`; the exit status.
 int refuse_too_large(const char *path, std::uint32_t address);
+
+// The exit status of a conversion that ended with `result` in the piece
+// `failed`, writing to `output_path` (null: standard output).
+int report(convert_result result, const piece &failed, const char *output_path);
 
 // The usage text on standard output, naming the program as it was run;
 // `status`, unless standard output cannot be written.

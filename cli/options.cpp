@@ -6,13 +6,14 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "files.h"
 #include "messages.h"
 
 namespace {
 
 // '+' stops the scan at the first operand, also on glibc, which would
 // otherwise move later options (such as "image.bin -s") in front of it.
-constexpr char option_letters[] = "+hsa:o:Vm:c:vi:";
+constexpr char option_letters[] = "+hsa:o:Vm:c:vi:O:";
 
 constexpr std::uint32_t highest_address = 0xFFFFFFFF;
 
@@ -100,14 +101,78 @@ bool parse_crc(const char *text, crc_request *crc)
     return true;
 }
 
+// The forms of every format's argument, for a message: "hex, bin, ... or uf2:FAMILY".
+void say_formats()
+{
+    for (std::size_t i = 0; i < output_format_count; ++i)
+        say(stderr, "%s%s", i == 0 ? "" : i + 1 < output_format_count ? ", " : " or ", output_formats[i]->form);
+}
+
+// "-O FORMAT[:PARAMETERS]"; false, with the message said, when malformed.
+bool parse_format(const char *text, command_line *line)
+{
+    const char *colon = std::strchr(text, ':');
+    const std::size_t name_size = colon != nullptr ? static_cast<std::size_t>(colon - text) : std::strlen(text);
+    for (std::size_t i = 0; i < output_format_count; ++i) {
+        const output_format &format = *output_formats[i];
+        if (std::strlen(format.name) != name_size || std::strncmp(format.name, text, name_size) != 0)
+            continue;
+        if (!format.configure(colon != nullptr ? colon + 1 : nullptr)) {
+            say(stderr, "Invalid argument '%s' for -O: expected %s%s\n", text, format.form, format.form_help);
+            return false;
+        }
+        line->format = &format;
+        line->format_text = text;
+        return true;
+    }
+    say(stderr, "Invalid argument '%s' for -O: unknown format, expected ", text);
+    say_formats();
+    say(stderr, "\n");
+    return false;
+}
+
+// True when `extension` is one of `extensions` ("... .ext ..."), in any case.
+bool extension_in(const char *extension, const char *extensions)
+{
+    const std::size_t size = std::strlen(extension);
+    for (const char *at = extensions; *at != '\0'; at = std::strchr(at, ' ') + 1) {
+        std::size_t i = 0;
+        while (i < size && std::tolower(static_cast<unsigned char>(extension[i])) == at[i])
+            ++i;
+        if (i == size && at[i] == ' ')
+            return true;
+    }
+    return false;
+}
+
 } // namespace
+
+bool choose_format(command_line *line)
+{
+    if (line->format != nullptr)
+        return true;
+    line->format = &intel_hex_format;
+    if (line->output == nullptr || std::strcmp(line->output, "-") == 0)
+        return true;
+    const char *extension = extension_of(line->output);
+    for (std::size_t i = 0; i < output_format_count && *extension != '\0'; ++i)
+        if (extension_in(extension, output_formats[i]->extensions)) {
+            line->format = output_formats[i];
+            break;
+        }
+    if (line->format->configure(nullptr))
+        return true;
+    say(stderr, "Output file '%s' is a %s file, which needs -O %s%s\n", line->output, line->format->title,
+        line->format->form, line->format->form_help);
+    return false;
+}
 
 bool make_command_line(int argc, command_line *line)
 {
     const auto room = static_cast<std::size_t>(argc) + 1;
     *line = {nullptr, static_cast<image_file *>(std::calloc(room, sizeof(image_file))), 1,
              static_cast<crc_request *>(std::calloc(room, sizeof(crc_request))), 0,
-             static_cast<hex_file *>(std::calloc(room, sizeof(hex_file))), 0, false};
+             static_cast<hex_file *>(std::calloc(room, sizeof(hex_file))), 0, false, nullptr, nullptr};
     return line->images != nullptr && line->crcs != nullptr && line->hex_files != nullptr;
 }
 
@@ -164,6 +229,10 @@ request scan_command_line(int argc, char *argv[], command_line *line, int *opera
             break;
         case 'i':
             line->hex_files[line->hex_count++] = {optarg, nullptr, {nullptr, 0, 0}};
+            break;
+        case 'O':
+            if (!parse_format(optarg, line))
+                return refuse_option;
             break;
         default:
             say(stderr, "getopt returned impossible value: %d ('%c')\n", option, option);

@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "ihex/ihex.h"
+#include "convert/convert.h"
+#include "convert/format.h"
+#include "ihex/read.h"
 
 // An image of the output: the operand, or one placed with "-m".
 struct image_file {
@@ -44,6 +46,8 @@ struct command_line {
     hex_file *hex_files;     // those of "-i", in order
     std::size_t hex_count;
     bool verbose;            // "-v": the layout on standard error after a successful run
+    const output_format *format; // "-O", the -o path's extension, else Intel HEX
+    const char *format_text; // the last "-O" argument as typed, or null
 };
 
 // Makes the empty tables for `argc` arguments; false when out of memory.
@@ -55,5 +59,10 @@ bool make_command_line(int argc, command_line *line);
 // then the images hold only those of "-m"). Malformed arguments are
 // reported here.
 request scan_command_line(int argc, char *argv[], command_line *line, int *operand);
+
+// Chooses the output's format where -O did not: from the extension of the
+// -o path, else Intel HEX; false, with the message said, when that format
+// needs parameters only -O can give.
+bool choose_format(command_line *line);
 
 #endif

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "ihex/ihex.h"
+#include "convert/convert.h"
 
 // The program; the platform's entry point hands it the command line as
 // UTF-8 text.

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "ihex.h"
+#include "read.h"
 
 constexpr std::size_t longest_record_bytes = 1 + 2 + 1 + 255 + 1; // count, offset, type, data, checksum
 

@@ -1,75 +1,14 @@
 // Intel HEX record text: ':' LL AAAA TT data CC, all digits uppercase.
 #include "records.h"
 
-#include <array>
 #include <cstring>
 
-#if !defined(FW2HEX_PORTABLE) && (defined(__SSE2__) || defined(_M_X64))
-#define FW2HEX_SSE2
-#include <emmintrin.h>
-#endif
-
 namespace {
-
-// "000102...FEFF": the two digits of every byte value, copied with memcpy
-// so that no formatted print runs per byte.
-constexpr std::array<char, 512> make_digit_pairs()
-{
-    constexpr char digits[] = "0123456789ABCDEF";
-    std::array<char, 512> pairs{};
-    for (std::size_t value = 0; value < 256; ++value) {
-        pairs[2 * value] = digits[value >> 4];
-        pairs[2 * value + 1] = digits[value & 0xF];
-    }
-    return pairs;
-}
-constexpr std::array<char, 512> digit_pairs = make_digit_pairs();
 
 constexpr char record_start = ':';
 constexpr unsigned data_type = 0x00;
 constexpr char extended_linear_address_head[] = ":02000004";
 constexpr char end_of_file_head[] = ":00000001";
-
-inline char *put_byte(char *out, unsigned value)
-{
-    std::memcpy(out, &digit_pairs[std::size_t{2} * (value & 0xFF)], 2);
-    return out + 2;
-}
-
-// The 32 digits of a full line and the line's byte sum. Vector code does
-// the whole line at once where the host is known to have SSE2 (every
-// x86-64); elsewhere, or built with FW2HEX_PORTABLE, the digit table does.
-#if defined(FW2HEX_SSE2)
-inline unsigned put_line_digits(char *out, const unsigned char *line)
-{
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(line));
-    const __m128i low_nibble = _mm_set1_epi8(0x0F);
-    const __m128i high = _mm_and_si128(_mm_srli_epi16(bytes, 4), low_nibble);
-    const __m128i low = _mm_and_si128(bytes, low_nibble);
-    // Nibble n becomes '0' + n, and 7 more when n > 9: 'A' to 'F'.
-    const auto to_digits = [](__m128i nibbles) {
-        const __m128i letters = _mm_and_si128(_mm_cmpgt_epi8(nibbles, _mm_set1_epi8(9)),
-                                              _mm_set1_epi8('A' - '9' - 1));
-        return _mm_add_epi8(_mm_add_epi8(nibbles, _mm_set1_epi8('0')), letters);
-    };
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(out), to_digits(_mm_unpacklo_epi8(high, low)));
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 16), to_digits(_mm_unpackhi_epi8(high, low)));
-    const __m128i sums = _mm_sad_epu8(bytes, _mm_setzero_si128());
-    return static_cast<unsigned>(_mm_cvtsi128_si32(sums) + _mm_extract_epi16(sums, 4));
-}
-#else
-inline unsigned put_line_digits(char *out, const unsigned char *line)
-{
-    unsigned char copy[line_size]; // a local copy the output cannot alias
-    std::memcpy(copy, line, line_size);
-    unsigned sum = 0;
-    for (std::size_t i = 0; i < line_size; ++i) {
-        out = put_byte(out, copy[i]);
-        sum += copy[i];
-    }
-    return sum;
-}
-#endif
 
 unsigned digit_value(char digit)
 {

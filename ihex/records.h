@@ -1,4 +1,4 @@
-// Record text and blank tests: the pieces convert_image is made of,
+// Intel HEX record text: the pieces the Intel HEX output is made of,
 // visible here so that they can be checked one by one.
 #ifndef FW2HEX_RECORDS_H
 #define FW2HEX_RECORDS_H
@@ -6,19 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-constexpr unsigned char blank_byte = 0xFF;   // erased flash reads as this
-constexpr std::size_t line_size = 16;        // data bytes per record at most
-constexpr std::size_t block_size = 0x10000;  // span of one Extended Linear Address
-
-// Each record's line end, part of the record text: CR LF on Windows, as its
-// flashers and editors expect, LF elsewhere. The output is written as bytes,
-// with no text-mode translation, which would split every write.
-#ifdef _WIN32
-constexpr char line_end[] = "\r\n";
-#else
-constexpr char line_end[] = "\n";
-#endif
-constexpr std::size_t line_end_size = sizeof line_end - 1;
+#include "formats/text.h"
 
 // Longest record: ':', count, address, type, 2 digits per data byte,
 // checksum, line end.
@@ -37,12 +25,5 @@ char *put_data_record(char *out, std::uint16_t address, const unsigned char *byt
 char *put_full_lines(char *out, std::uint16_t address, const unsigned char *bytes, std::size_t lines);
 char *put_extended_linear_address(char *out, std::uint16_t upper_address);
 char *put_end_of_file(char *out);
-
-// True when each of the first `count` bytes is blank (and for count 0).
-bool block_is_blank(const unsigned char *bytes, std::size_t count);
-
-// How many bytes of a line to write: the line without its blank tail when
-// that tail is 4 bytes or longer, else the whole line.
-std::size_t trim_blank_tail(const unsigned char *line, std::size_t length);
 
 #endif

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <sstream>
 
-#include "ihex/ihex.h"
+#include "convert/convert.h"
 #include "memory_stream.h"
 #include "test_support.h"
 

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "ihex/crc.h"
+#include "convert/crc.h"
 #include "test_support.h"
 
 namespace {

@@ -14,7 +14,7 @@
 
 #include "hex_reader.h"
 #include "memory_stream.h"
-#include "ihex/ihex.h"
+#include "convert/convert.h"
 
 namespace {
 

@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "hex_reader.h"
-#include "ihex/ihex.h"
+#include "convert/convert.h"
+#include "convert/format.h"
+#include "ihex/read.h"
 #include "memory_stream.h"
 
 namespace {
@@ -33,7 +35,9 @@ std::string convert_stretches(std::FILE *input, const hex_stretches &stretches)
     memory_stream out{nullptr, SIZE_MAX, 0, {}};
     std::FILE *output = out.open_for_writing();
     omit_blank = 0;
-    const convert_result result = convert_pieces(pieces.data(), pieces.size(), output);
+    const convert_result result = intel_hex_format.start(output, "", nullptr)
+                                      ? convert_pieces(pieces.data(), pieces.size(), intel_hex_format)
+                                      : write_failed;
     std::fclose(output);
     if (result != converted)
         fault("an accepted file does not convert");

@@ -23,8 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const std::string input(reinterpret_cast<const char *>(data), size);
     const std::string path = input.substr(0, input.find('\0')); // what a C string can hold
     // Filled first, as reused memory would be: the text must end in its own NUL.
-    std::string output(output_path_size(path.c_str()), '#');
-    derive_output_path(path.c_str(), &output[0]);
+    std::string output(output_path_size(path.c_str(), ".hex"), '#');
+    derive_output_path(path.c_str(), ".hex", &output[0]);
     if (output.find('\0') == std::string::npos)
         fault("no NUL in the buffer", path, output);
     output.resize(output.find('\0'));

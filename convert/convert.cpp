@@ -1,10 +1,14 @@
-// The conversion loop: the image is read one 64 KiB block at a time, the
-// block's records are formatted into one text buffer and leave in one write.
-#include "ihex.h"
-#include "hex_lines.h"
-#include "records.h"
+// The walk over the laid-out pieces: each is read one 64 KiB block at a
+// time, its bytes feed the CRCs of the regions they lie in, and they go to
+// the output's format as runs, all of them or, with omission, the lines
+// that are not blank.
+#include "convert.h"
+#include "blank.h"
+#include "format.h"
+#include "ihex/hex_lines.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 std::uint32_t load_address = default_load_address;
@@ -13,87 +17,8 @@ int omit_blank = 0;
 namespace {
 
 constexpr std::uint64_t address_space_size = std::uint64_t{1} << 32;
-constexpr std::size_t lines_per_block = block_size / line_size;
-constexpr std::size_t address_record_size = 1 + 2 + 4 + 2 + 4 + 2 + line_end_size;
-constexpr std::size_t end_record_size = 1 + 2 + 4 + 2 + 2 + line_end_size;
-// Upper address bits that no segment has: nothing written yet.
-constexpr std::uint32_t no_segment = 0x10000;
-
-// Text of one block: every line, one line split at a 64 KiB boundary, an
-// address record for each of the two segments a block can touch, the End
-// Of File record, and the NUL that append_checksum leaves behind.
-constexpr std::size_t block_text_size =
-    (lines_per_block + 1) * record_size + 2 * address_record_size + end_record_size + 1;
-
 // The current block of the image.
 unsigned char image_buffer[block_size];
-// The current block's records, written with one call.
-char block_text[block_text_size];
-
-// Bytes from image offset `n` of the block at `block_address` to the next
-// 64 KiB boundary.
-inline std::size_t segment_room(std::uint32_t block_address, std::size_t n)
-{
-    return block_size - ((block_address + static_cast<std::uint32_t>(n)) & 0xFFFFu);
-}
-
-// An Extended Linear Address record when `address` lies in another segment
-// than the last record.
-inline char *put_segment_change(char *out, std::uint32_t address, std::uint32_t *last_segment)
-{
-    const std::uint32_t segment = address >> 16;
-    if (segment != *last_segment) {
-        out = put_extended_linear_address(out, static_cast<std::uint16_t>(segment));
-        *last_segment = segment;
-    }
-    return out;
-}
-
-// One data record that lies inside a single 64 KiB segment, preceded by an
-// Extended Linear Address record when its segment differs from the last.
-inline char *put_record_in_segment(char *out, std::uint32_t address, const unsigned char *bytes,
-                                   std::size_t count, std::uint32_t *last_segment)
-{
-    out = put_segment_change(out, address, last_segment);
-    return put_data_record(out, static_cast<std::uint16_t>(address), bytes, count);
-}
-
-// Formats the records of the block at image_buffer and returns their end.
-char *format_block(char *out, std::uint32_t block_address, std::size_t count,
-                   std::uint32_t *last_segment)
-{
-    for (std::size_t n = 0; n < count; n += line_size) {
-        std::size_t length = count - n < line_size ? count - n : line_size;
-        const unsigned char *line = image_buffer + n;
-        // Without omission, the full lines up to the block's end or the
-        // next 64 KiB boundary go out in one run.
-        const std::size_t full_lines = omit_blank != 0 ? 0 : std::min(count - n, segment_room(block_address, n)) / line_size;
-        if (full_lines > 0) {
-            const std::uint32_t address = block_address + static_cast<std::uint32_t>(n);
-            out = put_segment_change(out, address, last_segment);
-            out = put_full_lines(out, static_cast<std::uint16_t>(address), line, full_lines);
-            n += (full_lines - 1) * line_size;
-            continue;
-        }
-        if (omit_blank != 0) {
-            length = trim_blank_tail(line, length);
-            if (length == 0)
-                continue;
-        }
-        const std::uint32_t address = block_address + static_cast<std::uint32_t>(n);
-        const std::size_t room = segment_room(block_address, n);
-        if (length > room) {
-            // Records shouldn't cross 64K boundaries: a reader adds the
-            // record's 16-bit offset to one segment base only.
-            out = put_record_in_segment(out, address, line, room, last_segment);
-            out = put_record_in_segment(out, address + static_cast<std::uint32_t>(room),
-                                        line + room, length - room, last_segment);
-        } else {
-            out = put_record_in_segment(out, address, line, length, last_segment);
-        }
-    }
-    return out;
-}
 
 // The bytes from image offset `image_size` on that form whole lines below
 // the top of the address space.
@@ -101,12 +26,6 @@ std::size_t lines_below_top(std::uint32_t address, std::uint64_t image_size)
 {
     const std::uint64_t room = address_space_size - address - image_size;
     return static_cast<std::size_t>(room - room % line_size);
-}
-
-bool write_text(const char *begin, const char *end, std::FILE *output)
-{
-    const auto size = static_cast<std::size_t>(end - begin);
-    return std::fwrite(begin, 1, size, output) == size;
 }
 
 // Feeds the `count` bytes at `address` to every region they lie in. The
@@ -128,18 +47,52 @@ void feed_regions(crc_region *open, std::uint32_t address, const unsigned char *
 // Where the conversion stands, from piece to piece.
 struct conversion {
     crc_region *open_region; // the first region whose CRC is not written yet
-    std::FILE *output;
-    std::uint32_t last_segment; // upper address bits of the last record written
+    const output_format *format;
+    bool holds_data;         // a run has gone out
 };
 
+convert_result put_run(conversion *state, std::uint32_t address, const unsigned char *bytes, std::size_t count)
+{
+    state->holds_data = true;
+    return state->format->put(address, bytes, count);
+}
+
+// The runs that omission keeps of the `count` bytes at image_buffer, which
+// lie at `address`: a blank 64 KiB block goes, and so does each blank line
+// and each blank tail of 4 bytes or more; a run ends at a line cut short.
+convert_result put_kept_runs(conversion *state, std::uint32_t address, std::size_t count)
+{
+    if (block_is_blank(image_buffer, count))
+        return converted;
+    std::size_t run = 0;      // where the run being gathered starts in the block
+    std::size_t run_size = 0; // its bytes so far
+    for (std::size_t n = 0; n < count; n += line_size) {
+        const std::size_t length = std::min(count - n, line_size);
+        const std::size_t kept = trim_blank_tail(image_buffer + n, length);
+        if (kept > 0 && run_size == 0)
+            run = n;
+        run_size += kept;
+        if (kept < length && run_size > 0) {
+            const convert_result result = put_run(state, address + static_cast<std::uint32_t>(run), image_buffer + run, run_size);
+            if (result != converted)
+                return result;
+            run_size = 0;
+        }
+    }
+    return run_size > 0 ? put_run(state, address + static_cast<std::uint32_t>(run), image_buffer + run, run_size)
+                        : converted;
+}
+
 // The `count` bytes at image_buffer, which lie at `address`: into the CRCs,
-// then out as records unless omission leaves the whole block out.
-bool put_block(conversion *state, std::uint32_t address, std::size_t count)
+// then out, whole or as omission keeps them.
+convert_result put_block(conversion *state, std::uint32_t address, std::size_t count)
 {
     feed_regions(state->open_region, address, image_buffer, count);
-    if (omit_blank != 0 && block_is_blank(image_buffer, count))
-        return true;
-    return write_text(block_text, format_block(block_text, address, count, &state->last_segment), state->output);
+    if (count == 0)
+        return converted;
+    if (omit_blank != 0)
+        return put_kept_runs(state, address, count);
+    return put_run(state, address, image_buffer, count);
 }
 
 // An image of known size must end where its size says: a file that changed
@@ -176,8 +129,9 @@ convert_result convert_image_piece(piece *image, conversion *state)
             count = lines_below_top(image->address, image_size);
         const auto block_address = static_cast<std::uint32_t>(image->address + image_size);
         image_size += count;
-        if (!put_block(state, block_address, count))
-            return write_failed;
+        const convert_result result = put_block(state, block_address, count);
+        if (result != converted)
+            return result;
         if (passes_top)
             return image_too_large;
         if (count < wanted)
@@ -193,30 +147,30 @@ convert_result convert_fill_piece(const piece &fill, conversion *state)
     std::memset(image_buffer, blank_byte, static_cast<std::size_t>(std::min<std::uint64_t>(block_size, fill.size)));
     for (std::uint64_t done = 0; done < fill.size;) {
         const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(block_size, fill.size - done));
-        if (!put_block(state, static_cast<std::uint32_t>(fill.address + done), count))
-            return write_failed;
+        const convert_result result = put_block(state, static_cast<std::uint32_t>(fill.address + done), count);
+        if (result != converted)
+            return result;
         done += count;
     }
     return converted;
 }
 
 // Puts the block at image_buffer out once it is full, a stretch being put
-// out up to `done`; false when the output refuses it.
-bool put_full_block(const piece &stretch, conversion *state, std::uint64_t *done, std::size_t *filled)
+// out up to `done`.
+convert_result put_full_block(const piece &stretch, conversion *state, std::uint64_t *done, std::size_t *filled)
 {
     if (*filled < block_size)
-        return true;
-    if (!put_block(state, static_cast<std::uint32_t>(stretch.address + *done), *filled))
-        return false;
+        return converted;
+    const convert_result result = put_block(state, static_cast<std::uint32_t>(stretch.address + *done), *filled);
     *done += *filled;
     *filled = 0;
-    return true;
+    return result;
 }
 
 // Adds a record's data to the block at image_buffer, `filled` bytes long,
 // of a stretch put out up to `done`; a block ends every 64 KiB of the
-// stretch, as an image's does. False when the output refuses a block.
-bool put_record_data(const piece &stretch, const hex_record &record, conversion *state, std::uint64_t *done,
+// stretch, as an image's does.
+convert_result put_record_data(const piece &stretch, const hex_record &record, conversion *state, std::uint64_t *done,
                      std::size_t *filled)
 {
     const unsigned char *data = record.bytes + 4;
@@ -226,26 +180,28 @@ bool put_record_data(const piece &stretch, const hex_record &record, conversion 
         data += taken;
         left -= taken;
         *filled += taken;
-        if (!put_full_block(stretch, state, done, filled))
-            return false;
+        const convert_result result = put_full_block(stretch, state, done, filled);
+        if (result != converted)
+            return result;
     }
-    return true;
+    return converted;
 }
 
 // The full lines that go on from the offset field `offset`, decoded
 // straight into the block.
-bool put_full_run(const piece &stretch, hex_cursor *cursor, unsigned offset, conversion *state, std::uint64_t *done,
+convert_result put_full_run(const piece &stretch, hex_cursor *cursor, unsigned offset, conversion *state, std::uint64_t *done,
                   std::size_t *filled)
 {
     for (;;) {
         const auto room = static_cast<std::size_t>(std::min<std::uint64_t>(block_size - *filled, stretch.size - *done - *filled));
         const std::size_t taken = take_full_run(cursor, offset, image_buffer + *filled, room);
         if (taken == 0)
-            return true;
+            return converted;
         offset += static_cast<unsigned>(taken);
         *filled += taken;
-        if (!put_full_block(stretch, state, done, filled))
-            return false;
+        const convert_result result = put_full_block(stretch, state, done, filled);
+        if (result != converted)
+            return result;
     }
 }
 
@@ -276,14 +232,13 @@ convert_result convert_hex_piece(const piece &stretch, conversion *state)
         }
         if (base + record.offset != stretch.address + done + filled || done + filled + record.count > stretch.size)
             return image_changed;
-        if (!put_record_data(stretch, record, state, &done, &filled))
-            return write_failed;
-        if (!put_full_run(stretch, &cursor, record.offset + record.count, state, &done, &filled))
-            return write_failed;
+        convert_result result = put_record_data(stretch, record, state, &done, &filled);
+        if (result == converted)
+            result = put_full_run(stretch, &cursor, record.offset + record.count, state, &done, &filled);
+        if (result != converted)
+            return result;
     }
-    if (filled > 0 && !put_block(state, static_cast<std::uint32_t>(stretch.address + done), filled))
-        return write_failed;
-    return converted;
+    return put_block(state, static_cast<std::uint32_t>(stretch.address + done), filled);
 }
 
 // A region's CRC, complete once every byte before its word has gone by.
@@ -294,7 +249,7 @@ convert_result convert_crc_piece(const piece &word, conversion *state)
     state->open_region = region.next;
     for (std::size_t i = 0; i < 4; ++i)
         image_buffer[i] = static_cast<unsigned char>(region.value >> (8 * i));
-    return put_block(state, word.address, 4) ? converted : write_failed;
+    return put_block(state, word.address, 4);
 }
 
 } // namespace
@@ -304,12 +259,10 @@ bool image_fits(std::uint64_t size, std::uint32_t address)
     return address + size <= address_space_size;
 }
 
-convert_result convert_pieces(piece *pieces, std::size_t count, std::FILE *output, bool *holds_data,
+convert_result convert_pieces(piece *pieces, std::size_t count, const output_format &format, bool *holds_data,
                               std::size_t *failed)
 {
-    // Data records come after an address record: none has been written
-    // while last_segment stays no_segment.
-    conversion state{nullptr, output, no_segment};
+    conversion state{nullptr, &format, false};
     crc_region **link = &state.open_region; // the regions, linked in address order
     for (std::size_t i = 0; i < count; ++i)
         if (pieces[i].kind == crc_piece) {
@@ -338,16 +291,82 @@ convert_result convert_pieces(piece *pieces, std::size_t count, std::FILE *outpu
             *failed = i;
     }
     if (holds_data != nullptr)
-        *holds_data = state.last_segment != no_segment;
-    if (result != converted)
-        return result;
-    if (!write_text(block_text, put_end_of_file(block_text), output) || std::fflush(output) != 0)
-        return write_failed;
-    return converted;
+        *holds_data = state.holds_data;
+    return result == converted ? format.finish() : result;
 }
 
 convert_result convert_image(std::FILE *input, std::FILE *output, bool *holds_data)
 {
     piece image{image_piece, load_address, 0, false, input, nullptr, 0, 0, nullptr};
-    return convert_pieces(&image, 1, output, holds_data);
+    if (!intel_hex_format.start(output, "", nullptr))
+        return write_failed;
+    return convert_pieces(&image, 1, intel_hex_format, holds_data);
+}
+
+namespace {
+
+// The list a plan gathers its runs in.
+extent_list *planned_runs;
+
+// Adds a run to the plan, joined to the last one when it touches it.
+convert_result add_run(std::uint32_t address, std::uint64_t count)
+{
+    extent_list &runs = *planned_runs;
+    if (runs.count > 0) {
+        extent &last = runs.items[runs.count - 1];
+        if (last.address + last.size == address) {
+            last.size += count;
+            return converted;
+        }
+    }
+    if (runs.count == runs.room) {
+        const std::size_t room = runs.room == 0 ? 64 : 2 * runs.room;
+        auto *items = static_cast<extent *>(std::realloc(runs.items, room * sizeof(extent)));
+        if (items == nullptr)
+            return out_of_memory;
+        runs.items = items;
+        runs.room = room;
+    }
+    runs.items[runs.count++] = {address, count};
+    return converted;
+}
+
+convert_result plan_run(std::uint32_t address, const unsigned char *, std::size_t count)
+{
+    return add_run(address, count);
+}
+
+convert_result plan_end()
+{
+    return converted;
+}
+
+// A format that writes nothing and notes where its runs lie.
+const output_format planner{"plan", "", "", "", "", "", "", nullptr, true, false, nullptr, nullptr, plan_run, plan_end};
+
+} // namespace
+
+convert_result plan_runs(piece *pieces, std::size_t count, extent_list *runs, std::size_t *failed)
+{
+    planned_runs = runs;
+    runs->count = 0;
+    if (omit_blank == 0) {
+        // Every byte of every piece goes out: the runs are the pieces, the
+        // touching ones joined.
+        for (std::size_t i = 0; i < count; ++i) {
+            *failed = i;
+            const convert_result result = pieces[i].size > 0 ? add_run(pieces[i].address, pieces[i].size)
+                                                             : converted;
+            if (result != converted)
+                return result;
+        }
+        return converted;
+    }
+    const convert_result result = convert_pieces(pieces, count, planner, nullptr, failed);
+    for (std::size_t i = 0; i < count && result == converted; ++i)
+        if (pieces[i].kind == image_piece && std::fseek(pieces[i].stream, 0, SEEK_SET) != 0) {
+            *failed = i;
+            return read_failed;
+        }
+    return result;
 }

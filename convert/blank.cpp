@@ -1,5 +1,5 @@
 // Blank tests for leaving erased (0xFF) regions out of the output.
-#include "records.h"
+#include "blank.h"
 
 namespace {
 constexpr std::size_t min_blank_tail = 4; // shorter blank tails stay in the record

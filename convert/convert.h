@@ -1,0 +1,90 @@
+// The seam between the command line and the conversion: settings in,
+// streams in, one result out. Nothing behind it prints or names a file.
+#ifndef FW2HEX_CONVERT_H
+#define FW2HEX_CONVERT_H
+
+#include <cstdint>
+#include <cstdio>
+
+#include "crc.h"
+
+// Address of the first image byte; set once, before convert_image runs.
+extern std::uint32_t load_address;
+// Number of "-s" options seen; non-zero leaves blank regions out.
+extern int omit_blank;
+
+// Where STM32 flash begins, the load address unless told otherwise.
+constexpr std::uint32_t default_load_address = 0x08000000;
+
+enum convert_result {
+    converted,       // the whole image and the End Of File record went out
+    read_failed,     // the input reported an error (not end of input)
+    write_failed,    // the output refused a write or the final flush
+    image_too_large, // an image byte would lie above 0xFFFFFFFF
+    image_changed,   // an image of known size ended early or went on, or an
+                     // Intel HEX file no longer holds what its first reading found
+    out_of_memory    // no room to note one more run
+};
+
+// True when an image of `size` bytes at `address` stays inside the 32-bit
+// address space.
+bool image_fits(std::uint64_t size, std::uint32_t address = load_address);
+
+// One image of a merged output: its stream (binary) and the address of its
+// first byte.
+struct image_source {
+    std::FILE *stream;
+    std::uint32_t address;
+};
+
+// A CRC over the addresses from `start` up to `end` (excluded), of every
+// byte the pieces put there, written at `end` by its crc_piece.
+struct crc_region {
+    std::uint32_t start, end;
+    crc_algorithm algorithm;
+    crc_state state; // the conversion's, fed with the region's bytes as they go by
+    crc_region *next; // the conversion's: the next region in address order
+    std::uint32_t value; // the CRC, once its word has been written
+};
+
+// What an output is laid out from.
+enum piece_kind {
+    image_piece, // the bytes of a raw image stream
+    fill_piece,  // `size` bytes of 0xFF (erased flash) where a region has no image
+    crc_piece,   // the 4 bytes of a region's CRC, least significant first
+    hex_piece    // a stretch of an Intel HEX file that read_hex_file accepted
+};
+struct piece {
+    piece_kind kind;
+    std::uint32_t address; // of its first byte
+    std::uint64_t size;    // image: known, or counted as it is read unless `exact`
+    bool exact;            // image: the stream must hold exactly `size` bytes
+    std::FILE *stream;     // image: open for binary reading
+    crc_region *region;    // crc: the region whose CRC it is
+    std::uint64_t offset;  // hex: where the stretch's first record starts in the file
+    std::uint32_t segment_base; // hex: the address its records' offsets add to there
+    const char *name;      // the caller's name for it; the conversion does not look
+};
+
+// Reads the raw image from `input` (binary) and writes its Intel HEX text,
+// line ends included, to `output` (binary). Stops at the first failure; never opens or closes
+// either stream. `holds_data`, when given, tells whether any data record
+// was written (an empty image, or an erased one with omission, has none).
+convert_result convert_image(std::FILE *input, std::FILE *output, bool *holds_data = nullptr);
+
+struct output_format;
+
+// The same for `count` pieces, in the order given (the caller sorts them by
+// address and keeps them apart), in the format `format`, whose start the
+// caller has called: the bytes of each piece, or with omission the lines
+// of them that are not blank, go to the format as runs in address order,
+// and the format ends the file. Every byte that goes by inside the region
+// of a CRC piece feeds its CRC; the caller lays out the pieces so that each
+// region is covered before its CRC piece. An image piece of unknown size
+// gets the size read. `holds_data`, when given, tells whether any byte
+// went out. On failure, `failed` (when given) is the index of the piece
+// that was being converted.
+convert_result convert_pieces(piece *pieces, std::size_t count, const output_format &format,
+                              bool *holds_data = nullptr, std::size_t *failed = nullptr);
+
+#endif

@@ -1,0 +1,74 @@
+// The seam between the walk over the laid-out pieces and the file it
+// writes: each output format is one file that fills an output_format, and
+// one row of the table of formats. Nothing outside that file knows the
+// format's details.
+#ifndef FW2HEX_FORMAT_H
+#define FW2HEX_FORMAT_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "convert.h"
+
+// A run of bytes at consecutive addresses that the output holds.
+struct extent {
+    std::uint32_t address;
+    std::uint64_t size;
+};
+// The runs an output holds, in address order, none touching the next, in
+// memory that grows with them (the owner frees `items`).
+struct extent_list {
+    extent *items;
+    std::size_t count;
+    std::size_t room;
+};
+
+// What a format makes of the runs it would hold, before anything is written.
+enum plan_verdict {
+    plan_fits,
+    plan_empty,     // no byte at all, which the format cannot carry
+    plan_too_large, // the file would pass what its fields can count
+    plan_gap_too_large // between run `at` and the next lies a gap too large to write
+};
+
+struct output_format {
+    const char *name;       // as -O takes it
+    const char *title;      // as messages name the kind of file
+    const char *form;       // of -O's argument, as messages show it: "dfu[:VID:PID]"
+    const char *form_help;  // what its parameters are, after the form in messages; "" for none
+    const char *extensions; // the -o extensions that choose it, lower case, each with its dot and a space after it
+    const char *extension;  // of the derived output path
+    const char *empty_note; // what the output is when no byte went out
+    // Takes the text after "NAME:" (null when there is none); false when it
+    // is malformed, or missing where it is needed.
+    bool (*configure)(const char *parameters);
+    bool has_addresses;     // the file says where its bytes go: -s may leave bytes out
+    bool needs_plan;        // the runs it holds must be known before its first byte is written
+    // Judges the runs the output will hold, or null when any will do.
+    plan_verdict (*judge)(const extent_list &runs, std::size_t *at);
+
+    // Starts the output on `output` (binary), named `name` without its
+    // folders ("" for standard output); `plan` holds the runs to come when
+    // needs_plan.
+    bool (*start)(std::FILE *output, const char *name, const extent_list *plan);
+    // Writes `count` bytes (at least one) at `address`. Runs come in
+    // address order, each starting on the 16-byte line grid of its piece;
+    // runs that touch may come one after the other.
+    convert_result (*put)(std::uint32_t address, const unsigned char *bytes, std::size_t count);
+    // Ends the output once every run has gone out and flushes it.
+    convert_result (*finish)();
+};
+
+extern const output_format *const output_formats[];
+extern const std::size_t output_format_count;
+// The Intel HEX format, the default.
+extern const output_format &intel_hex_format;
+
+// The runs the pieces hold, for a format that needs them before writing:
+// from their sizes, or, when omission leaves blank bytes out, from a
+// reading of them all (the images' streams are then rewound). Fails like
+// convert_pieces, with `failed` the index of the piece that failed.
+convert_result plan_runs(piece *pieces, std::size_t count, extent_list *runs, std::size_t *failed);
+
+#endif

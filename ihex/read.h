@@ -1,0 +1,59 @@
+// The strict Intel HEX reader: a file checked through, its data found as
+// stretches that the conversion reads again as pieces.
+#ifndef FW2HEX_READ_H
+#define FW2HEX_READ_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+// An Intel HEX file's data is read in stretches: runs of data records that
+// follow each other in the file and in the address space.
+struct hex_stretch {
+    std::uint32_t address;      // of the first byte
+    std::uint64_t size;
+    std::uint64_t offset;       // of its first data record's line in the file
+    std::uint32_t segment_base; // in force at that line
+    std::uint64_t line;         // that line's number, from 1
+};
+// A file's stretches, in address order, in memory that grows with them (the
+// caller frees `items`).
+struct hex_stretches {
+    hex_stretch *items;
+    std::size_t count;
+    std::size_t room;
+};
+
+enum hex_fault_kind {
+    hex_well_formed,
+    hex_read_failed,       // the stream reported an error
+    hex_out_of_memory,     // no room for one more stretch
+    hex_not_a_record,      // a line that does not start with ':'
+    hex_bad_digit,         // a character that is not a hexadecimal digit
+    hex_bad_length,        // the byte count disagrees with the line's length
+    hex_bad_checksum,      // `value`: the checksum the record should have
+    hex_unknown_type,      // `value`: the type
+    hex_bad_type_length,   // `value`: the type, which has a fixed byte count
+    hex_crosses_segment,   // a data record passes the end of its 64 KiB segment
+    hex_after_end,         // a record after the End Of File record
+    hex_no_end,            // no End Of File record (no line)
+    hex_shared_address     // `line` and `other_line` put data at `address`
+};
+struct hex_fault {
+    hex_fault_kind kind;
+    std::uint64_t line;       // where it is, from 1 (0: not at a line)
+    std::uint64_t other_line; // hex_shared_address: the earlier of the two lines
+    unsigned value;
+    std::uint32_t address;
+};
+
+// Reads the Intel HEX text of `input` from where it stands to its end,
+// checks every line of it and gathers its stretches; the first fault, or
+// hex_well_formed. Nothing is trusted: a file is well formed when every
+// line is ':' and digit pairs, its byte count and checksum agree, its type
+// is 00 to 05 with that type's byte count, no data record passes its 64 KiB
+// segment, no two data records share an address, and it ends with an End
+// Of File record that nothing but empty lines follows.
+hex_fault read_hex_file(std::FILE *input, hex_stretches *stretches);
+
+#endif
