@@ -292,7 +292,9 @@ convert_result convert_pieces(piece *pieces, std::size_t count, const output_for
     }
     if (holds_data != nullptr)
         *holds_data = state.holds_data;
-    return result == converted ? format.finish() : result;
+    // After a failure the output keeps what went out before it.
+    const convert_result ending = format.finish(result == converted);
+    return result == converted ? ending : result;
 }
 
 convert_result convert_image(std::FILE *input, std::FILE *output, bool *holds_data)
@@ -336,7 +338,7 @@ convert_result plan_run(std::uint32_t address, const unsigned char *, std::size_
     return add_run(address, count);
 }
 
-convert_result plan_end()
+convert_result plan_end(bool)
 {
     return converted;
 }

@@ -56,8 +56,10 @@ struct output_format {
     // address order, each starting on the 16-byte line grid of its piece;
     // runs that touch may come one after the other.
     convert_result (*put)(std::uint32_t address, const unsigned char *bytes, std::size_t count);
-    // Ends the output once every run has gone out and flushes it.
-    convert_result (*finish)();
+    // Ends the output: when `complete`, every run has gone out, and the file
+    // is closed off (its end record, its suffix); otherwise what the format
+    // holds is written as it stands. Then flushes it.
+    convert_result (*finish)(bool complete);
 };
 
 extern const output_format *const output_formats[];

@@ -11,7 +11,6 @@ namespace {
 // memories in one file (flash at 0x08000000, RAM at 0x20000000, external
 // flash at 0x90000000), gigabytes of 0xFF.
 constexpr std::uint64_t largest_gap = 16 * 1024 * 1024;
-constexpr std::size_t fill_size = 0x10000; // bytes of 0xFF written per call in a gap
 
 std::FILE *output;     // where the bytes go
 bool started;          // a byte has been written
@@ -29,6 +28,7 @@ plan_verdict judge(const extent_list &runs, std::size_t *at)
 
 bool start(std::FILE *stream, const char *, const extent_list *)
 {
+    stage_start(stream);
     output = stream;
     started = false;
     return true;
@@ -37,14 +37,12 @@ bool start(std::FILE *stream, const char *, const extent_list *)
 // The gap up to `address`, as erased flash.
 bool put_gap(std::uint32_t address)
 {
-    static unsigned char erased[fill_size];
-    if (erased[0] != blank_byte)
-        std::memset(erased, blank_byte, sizeof erased);
-    while (next < address) {
-        const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(fill_size, address - next));
-        if (!write_bytes(output, erased, count))
+    for (; next < address; next += std::min<std::uint64_t>(stage_size, address - next)) {
+        const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(stage_size, address - next));
+        unsigned char *room = stage_room(count);
+        if (room == nullptr)
             return false;
-        next += count;
+        std::memset(room, blank_byte, count);
     }
     return true;
 }
@@ -55,12 +53,12 @@ convert_result put(std::uint32_t address, const unsigned char *bytes, std::size_
         return write_failed;
     started = true;
     next = std::uint64_t{address} + count;
-    return write_bytes(output, bytes, count) ? converted : write_failed;
+    return stage_bytes(bytes, count) ? converted : write_failed;
 }
 
-convert_result finish()
+convert_result finish(bool)
 {
-    return std::fflush(output) == 0 ? converted : write_failed;
+    return stage_flush() && std::fflush(output) == 0 ? converted : write_failed;
 }
 
 } // namespace

@@ -64,12 +64,13 @@ plan_verdict judge(const extent_list &plan, std::size_t *)
 bool put_bytes(const void *bytes, std::size_t count)
 {
     crc_feed(&file_crc, static_cast<const unsigned char *>(bytes), count);
-    return write_bytes(output, bytes, count);
+    return stage_bytes(bytes, count);
 }
 
 bool start(std::FILE *stream, const char *, const extent_list *plan)
 {
     output = stream;
+    stage_start(stream);
     runs = plan;
     element = 0;
     element_left = 0;
@@ -111,8 +112,10 @@ convert_result put(std::uint32_t address, const unsigned char *bytes, std::size_
     return put_bytes(bytes, count) ? converted : write_failed;
 }
 
-convert_result finish()
+convert_result finish(bool complete)
 {
+    if (!complete)
+        return stage_flush() && std::fflush(output) == 0 ? converted : write_failed;
     if (element != runs->count || element_left != 0)
         return image_changed;
     unsigned char suffix[suffix_size] = {0xFF, 0xFF};
@@ -124,7 +127,7 @@ convert_result finish()
     crc_feed(&file_crc, suffix, 12);
     // The suffix's CRC is CRC-32 without its final XOR (CRC-32/JAMCRC).
     put_le32(suffix + 12, ~crc_finish(&file_crc));
-    return write_bytes(output, suffix, sizeof suffix) && std::fflush(output) == 0 ? converted : write_failed;
+    return stage_bytes(suffix, sizeof suffix) && stage_flush() && std::fflush(output) == 0 ? converted : write_failed;
 }
 
 } // namespace

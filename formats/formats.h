@@ -30,6 +30,21 @@ inline bool write_bytes(std::FILE *output, const void *bytes, std::size_t count)
     return std::fwrite(bytes, 1, count, output) == count;
 }
 
+// The binary formats' bytes gather in one large buffer and leave in whole
+// buffers, so that every write but the last starts at a file offset that is
+// a multiple of its size, whatever headers came before: unaligned writes
+// cost the kernel a quarter more time.
+constexpr std::size_t stage_size = 0x100000;
+void stage_start(std::FILE *output);
+// Room for `count` bytes (at most stage_size), the full buffer written first
+// when it has no room left; null when that write failed. The bytes count
+// as staged once there.
+unsigned char *stage_room(std::size_t count);
+// Copies `count` bytes of any size in; false when a write failed.
+bool stage_bytes(const void *bytes, std::size_t count);
+// Writes what is staged; false when the output refuses it.
+bool stage_flush();
+
 extern const output_format intel_hex, raw_binary, dfuse, s_records, uf2;
 
 #endif

@@ -20,13 +20,24 @@ constexpr std::size_t block_text_size =
 
 std::FILE *output;          // where the text goes
 std::uint32_t last_segment; // upper address bits of the last record written
-// The records of a run, which leave in one write.
+// The records not yet written: a block's, or the runs of several that
+// omission left small, which leave together.
 char text[block_text_size];
+char *text_end; // of the records in `text`
 
-// The text from the start of the buffer to `end`.
-bool write_text(const char *end)
+// The most text a run of `count` bytes (at most a block, so in two
+// segments at most) can take: a record per line, one line split at a
+// 64 KiB boundary, and an address record per segment.
+constexpr std::size_t text_bound(std::size_t count)
 {
-    return write_bytes(output, text, static_cast<std::size_t>(end - text));
+    return ((count + line_size - 1) / line_size + 1) * record_size + 2 * address_record_size;
+}
+
+bool write_text()
+{
+    const bool written = write_bytes(output, text, static_cast<std::size_t>(text_end - text));
+    text_end = text;
+    return written;
 }
 
 // An Extended Linear Address record when `address` lies in another segment
@@ -44,15 +55,19 @@ inline char *put_segment_change(char *out, std::uint32_t address)
 bool start(std::FILE *stream, const char *, const extent_list *)
 {
     output = stream;
+    text_end = text;
     last_segment = no_segment;
     return true;
 }
 
 convert_result put(std::uint32_t address, const unsigned char *bytes, std::size_t count)
 {
-    // A run is at most a block, and its text leaves in one write, so that
-    // the output holds every record of the runs before a failure.
-    char *out = text;
+    // The records so far leave first when this run's might not fit beside
+    // them (with the End Of File record and append_checksum's NUL).
+    if (text_bound(count) > static_cast<std::size_t>(text + sizeof text - text_end) - end_record_size - 1 &&
+        !write_text())
+        return write_failed;
+    char *out = text_end;
     split_records(
         address, bytes, count,
         [&](std::uint32_t at, const unsigned char *line, std::size_t lines) {
@@ -63,12 +78,15 @@ convert_result put(std::uint32_t address, const unsigned char *bytes, std::size_
             out = put_segment_change(out, at);
             out = put_data_record(out, static_cast<std::uint16_t>(at), record, size);
         });
-    return write_text(out) ? converted : write_failed;
+    text_end = out;
+    return converted;
 }
 
-convert_result finish()
+convert_result finish(bool complete)
 {
-    return write_text(put_end_of_file(text)) && std::fflush(output) == 0 ? converted : write_failed;
+    if (complete)
+        text_end = put_end_of_file(text_end);
+    return write_text() && std::fflush(output) == 0 ? converted : write_failed;
 }
 
 } // namespace

@@ -16,18 +16,29 @@ constexpr std::size_t record_size = 2 + 2 + 8 + 2 * line_size + 2 + line_end_siz
 // the name's and the checksum's. A longer name is cut.
 constexpr std::size_t longest_name = 255 - 2 - 1;
 constexpr std::size_t header_size = 2 + 2 + 4 + 2 * longest_name + 2 + line_end_size;
+static_assert(header_size < block_size, "the header fits in the buffer beside nothing else");
 // Text of one block: a record per line and one line split at a 64 KiB
 // boundary.
 constexpr std::size_t block_text_size = (block_size / line_size + 1) * record_size;
+constexpr std::size_t end_record_size = 2 + 2 + 8 + 2 + line_end_size;
 
 std::FILE *output; // where the text goes
-// The records of a run, which leave in one write.
-char text[block_text_size > header_size ? block_text_size : header_size];
+// The records not yet written: a block's, or the runs of several that
+// omission left small, which leave together.
+char text[block_text_size + end_record_size];
+char *text_end; // of the records in `text`
 
-// The text from the start of the buffer to `end`.
-bool write_text(const char *end)
+// The most text a run of `count` bytes (at most a block) can take.
+constexpr std::size_t text_bound(std::size_t count)
 {
-    return write_bytes(output, text, static_cast<std::size_t>(end - text));
+    return ((count + line_size - 1) / line_size + 1) * record_size;
+}
+
+bool write_text()
+{
+    const bool written = write_bytes(output, text, static_cast<std::size_t>(text_end - text));
+    text_end = text;
+    return written;
 }
 
 // One record of type `type` ('0' to '9') with a 16-bit (S0) or 32-bit
@@ -76,24 +87,32 @@ bool start(std::FILE *stream, const char *name, const extent_list *)
 {
     output = stream;
     const std::size_t name_size = std::min(std::strlen(name), longest_name);
-    return write_text(put_record(text, '0', 0, 2, reinterpret_cast<const unsigned char *>(name), name_size));
+    text_end = put_record(text, '0', 0, 2, reinterpret_cast<const unsigned char *>(name), name_size);
+    return true;
 }
 
 convert_result put(std::uint32_t address, const unsigned char *bytes, std::size_t count)
 {
-    char *out = text;
+    // The records so far leave first when this run's might not fit beside
+    // them (with the S7 record).
+    if (text_bound(count) > static_cast<std::size_t>(text + sizeof text - text_end) - end_record_size && !write_text())
+        return write_failed;
+    char *out = text_end;
     split_records(
         address, bytes, count,
         [&](std::uint32_t at, const unsigned char *line, std::size_t lines) { out = put_full_lines(out, at, line, lines); },
         [&](std::uint32_t at, const unsigned char *record, std::size_t size) {
             out = put_record(out, '3', at, 4, record, size);
         });
-    return write_text(out) ? converted : write_failed;
+    text_end = out;
+    return converted;
 }
 
-convert_result finish()
+convert_result finish(bool complete)
 {
-    return write_text(put_record(text, '7', 0, 4, nullptr, 0)) && std::fflush(output) == 0 ? converted : write_failed;
+    if (complete)
+        text_end = put_record(text_end, '7', 0, 4, nullptr, 0);
+    return write_text() && std::fflush(output) == 0 ? converted : write_failed;
 }
 
 } // namespace

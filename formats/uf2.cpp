@@ -16,7 +16,6 @@ constexpr std::size_t payload_size = 256;
 constexpr std::size_t data_offset = 32; // after eight words of header
 constexpr std::uint32_t first_magic = 0x0A324655, second_magic = 0x9E5D5157, final_magic = 0x0AB16F30;
 constexpr std::uint32_t family_id_present = 0x00002000;
-constexpr std::size_t blocks_per_write = 128; // 64 KiB of file leaves at once
 
 // The STM32 families of the UF2 family list, by their short names.
 const struct {
@@ -39,9 +38,7 @@ std::uint32_t block_count;    // of the whole file, from the plan
 std::uint32_t block_number;   // of the block being gathered
 bool gathering;               // a block is being gathered
 std::uint32_t block_address;  // its address
-// Blocks gathered, which leave together.
-unsigned char blocks[blocks_per_write * uf2_block_size];
-std::size_t blocks_ready;
+unsigned char *block;         // where it is gathered, in the staged output
 
 bool same_name(const char *a, const char *b)
 {
@@ -87,27 +84,22 @@ plan_verdict judge(const extent_list &plan, std::size_t *)
     return plan.count == 0 ? plan_empty : plan_fits;
 }
 
-bool write_blocks()
-{
-    const bool written = write_bytes(output, blocks, blocks_ready * uf2_block_size);
-    blocks_ready = 0;
-    return written;
-}
-
 bool start(std::FILE *stream, const char *, const extent_list *plan)
 {
     output = stream;
     block_count = static_cast<std::uint32_t>(blocks_of(*plan));
     block_number = 0;
     gathering = false;
-    blocks_ready = 0;
+    stage_start(stream);
     return true;
 }
 
-// Starts the block at `address` in the next free place, its bytes erased.
-void open_block(std::uint32_t address)
+// Starts the block at `address`, its bytes erased; false when the output
+// refuses the blocks before it.
+bool open_block(std::uint32_t address)
 {
-    unsigned char *block = blocks + blocks_ready * uf2_block_size;
+    if ((block = stage_room(uf2_block_size)) == nullptr)
+        return false;
     put_le32(block, first_magic);
     put_le32(block + 4, second_magic);
     put_le32(block + 8, family_id_present);
@@ -121,30 +113,31 @@ void open_block(std::uint32_t address)
     put_le32(block + uf2_block_size - 4, final_magic);
     block_address = address;
     gathering = true;
+    return true;
 }
 
-// Ends the block being gathered; false when the output refuses it.
-bool close_block()
+// Ends the block being gathered.
+void close_block()
 {
     gathering = false;
     ++block_number;
-    return ++blocks_ready < blocks_per_write || write_blocks();
 }
 
 convert_result put(std::uint32_t address, const unsigned char *bytes, std::size_t count)
 {
     while (count > 0) {
         const std::uint32_t base = address & ~std::uint32_t{payload_size - 1};
-        if (gathering && base != block_address && !close_block())
-            return write_failed;
+        if (gathering && base != block_address)
+            close_block();
         if (!gathering) {
             if (block_number == block_count)
                 return image_changed; // more blocks than planned: an input changed
-            open_block(base);
+            if (!open_block(base))
+                return write_failed;
         }
         const std::size_t offset = address - base;
         const std::size_t taken = std::min(count, payload_size - offset);
-        std::memcpy(blocks + blocks_ready * uf2_block_size + data_offset + offset, bytes, taken);
+        std::memcpy(block + data_offset + offset, bytes, taken);
         address += static_cast<std::uint32_t>(taken);
         bytes += taken;
         count -= taken;
@@ -152,13 +145,13 @@ convert_result put(std::uint32_t address, const unsigned char *bytes, std::size_
     return converted;
 }
 
-convert_result finish()
+convert_result finish(bool complete)
 {
-    if (gathering && !close_block())
-        return write_failed;
-    if (block_number != block_count)
+    if (gathering)
+        close_block();
+    if (complete && block_number != block_count)
         return image_changed;
-    return write_blocks() && std::fflush(output) == 0 ? converted : write_failed;
+    return stage_flush() && std::fflush(output) == 0 ? converted : write_failed;
 }
 
 } // namespace
