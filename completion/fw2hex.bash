@@ -1,12 +1,14 @@
 # bash completion for fw2hex: its options before the image, nothing after
 # -a (a hexadecimal address), any file after -o, image files after the
 # colon of -m ADDRESS:IMAGE, the algorithms after the second colon of
-# -c START:END:ALGORITHM, Intel HEX files after -i, and image files for the
-# operand.
+# -c START:END:ALGORITHM, Intel HEX files after -i, the formats after -O
+# and the board families after its uf2:, and image files for the operand.
 _fw2hex()
 {
     local cur=${COMP_WORDS[COMP_CWORD]} word i
-    local want_address=0 want_output=0 want_placed=0 want_crc=0 want_hex=0 crc= options_done=0
+    local want_address=0 want_output=0 want_placed=0 want_crc=0 want_hex=0 want_format=0 crc= options_done=0
+    local families='stm32f0 stm32f1 stm32f2 stm32f3 stm32f4 stm32f407 stm32f407vg stm32f411xc stm32f411xe stm32f7
+                    stm32g0 stm32g4 stm32h5 stm32h7 stm32l0 stm32l1 stm32l4 stm32l5 stm32wb stm32wl' 
     # The option scan stops at the first operand: after it, nothing counts.
     for ((i = 1; i < COMP_CWORD; i++)); do
         word=${COMP_WORDS[i]}
@@ -18,7 +20,15 @@ _fw2hex()
             fi
             want_crc=0
         fi
-        if ((want_placed == 1)); then
+        if ((want_format == 1)); then
+            # -O uf2:FAMILY is three words (uf2, ':', FAMILY) where
+            # COMP_WORDBREAKS holds ':'.
+            [[ $word == uf2 ]] && want_format=2 || want_format=0
+        elif ((want_format == 2)); then
+            [[ $word == : ]] && want_format=3 || want_format=0
+        elif ((want_format == 3)); then
+            want_format=0
+        elif ((want_placed == 1)); then
             # -m ADDRESS:IMAGE is three words (ADDRESS, ':', IMAGE) where
             # COMP_WORDBREAKS holds ':', as it does by default.
             [[ $word == *:* ]] && want_placed=0 || want_placed=2
@@ -37,11 +47,25 @@ _fw2hex()
             [[ ${word#-} =~ ^[shVv]*m$ ]] && want_placed=1
             [[ ${word#-} =~ ^[shVv]*c$ ]] && want_crc=1
             [[ ${word#-} =~ ^[shVv]*i$ ]] && want_hex=1
+            [[ ${word#-} =~ ^[shVv]*O$ ]] && want_format=1
         else
             return
         fi
     done
     ((want_address)) && return
+    if ((want_format == 1)); then
+        if [[ $cur == uf2:* ]]; then
+            mapfile -t COMPREPLY < <(compgen -P uf2: -W "$families" -- "${cur#uf2:}")
+        else
+            mapfile -t COMPREPLY < <(compgen -W 'hex bin dfu srec uf2' -- "$cur")
+        fi
+        return
+    fi
+    if ((want_format == 3)); then
+        mapfile -t COMPREPLY < <(compgen -W "$families" -- "$cur")
+        return
+    fi
+    ((want_format == 2)) && return
     if ((want_crc)) && [[ -z $crc || $cur == : || $crc == *: ]]; then
         # The algorithm after the second colon, in either form.
         local text=$crc$cur colons=${crc//[^:]/}${cur//[^:]/}
@@ -65,7 +89,7 @@ _fw2hex()
         return
     fi
     if [[ $cur == -* ]] && ((!options_done)); then
-        mapfile -t COMPREPLY < <(compgen -W '-a -m -i -c -s -o -v -h -V' -- "$cur")
+        mapfile -t COMPREPLY < <(compgen -W '-a -m -i -c -s -o -O -v -h -V' -- "$cur")
         return
     fi
     # Folders to walk into, and raw images (Intel HEX files after -i) by

@@ -69,6 +69,15 @@ std::string hex_fault(const std::string &file, const std::string &where)
     return "File '" + file + "'" + where + "\n";
 }
 
+// image.bin as S-records, the header naming the output.
+std::string image_srec(const std::string &header)
+{
+    return header + "S3150800000001FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF0\nS70500000000FA\n";
+}
+const std::string families = "FAMILY, FAMILY one of stm32f0 stm32f1 stm32f2 stm32f3 stm32f4 stm32f407 stm32f407vg "
+                             "stm32f411xc stm32f411xe stm32f7 stm32g0 stm32g4 stm32h5 stm32h7 stm32l0 stm32l1 stm32l4 "
+                             "stm32l5 stm32wb stm32wl (any case), or 0x and 8 hexadecimal digits\n";
+
 std::set<std::string> listing(const std::string &dir)
 {
     std::set<std::string> names;
@@ -371,6 +380,53 @@ TEST(CommandLine, Cases)
         {{"-c", "0:10", "zero.bin"}, symbolic_link("/dev/zero", "zero.bin"), 254, "",
          "Image 'zero.bin' is not a regular file: with -c, its size must be known before it is read\n",
          {"image.bin", "zero.bin"}, {}},
+        // Other formats: chosen by -O, else by the -o path's extension; the derived path takes the format's.
+        {{"-O", "srec", "-o", "-", "image.bin"}, no_setup, 0, image_srec("S0030000FC\n"), "", {"image.bin"}, {}},
+        {{"-o", "out.S19", "image.bin"}, no_setup, 0, "", "", {"image.bin", "out.S19"},
+         {{"out.S19", image_srec("S00A00006F75742E533139B2\n")}}},
+        {{"-O", "bin", "-O", "srec", "sub/image.bin"}, nested_file("sub/image.bin"), 0, "", "", {"image.bin", "sub"},
+         {{"sub/image.srec", image_srec("S00D0000696D6167652E7372656314\n")}}},
+        {{"-O", "hex", "-o", "out.bin", "image.bin"}, no_setup, 0, "", "", {"image.bin", "out.bin"}, {{"out.bin", image_hex}}},
+        {{"-v", "-o", "fw.BIN", "-m", "8000020:image.bin", "image.bin"}, no_setup, 0, "",
+         "0x08000000-0x0800000F         16 bytes  image.bin\n0x08000020-0x0800002F         16 bytes  image.bin\n"
+         "0x08000000-0x0800002F         48 bytes  the raw binary file, from 0x08000000, gaps as 0xFF\n",
+         {"image.bin", "fw.BIN"}, {{"fw.BIN", bin + std::string(16, '\xFF') + bin}}},
+        {{"-o", "-", "-O", "bin", "-m", "9000010:image.bin", "image.bin"}, no_setup, 0,
+         bin + std::string(0x1000000, '\xFF') + bin, "", {"image.bin"}, {}},
+        {{"-O", "srec", "-m", "9000000:mem.bin", "image.bin"}, symbolic_link("/proc/self/mem", "mem.bin"), 254, "",
+         "Cannot read file 'mem.bin'\n", {"image.bin", "mem.bin", "image.srec"},
+         {{"image.srec", "S00D0000696D6167652E7372656314\nS3150800000001FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF0\n"}}},
+        {{"-O", "dfu", "image.bin"}, no_setup, 0, "", "", {"image.bin", "image.dfu"}, {}},
+        {{"-O", "uf2:STM32H7", "image.bin"}, no_setup, 0, "", "", {"image.bin", "image.uf2"}, {}},
+        // ... and what no format of the file can hold, refused before anything is written.
+        {{"-O", "bin", "image.bin"}, no_setup, 253, "", "Output file 'image.bin' would overwrite the input\n", {"image.bin"},
+         {{"image.bin", bin}}},
+        {{"-s", "-O", "bin", "-o", "out.bin", "image.bin"}, file("out.bin", image), 255, "",
+         "-s cannot leave bytes out of a raw binary file, which holds every byte from its lowest address to its highest\n",
+         {"image.bin", "out.bin"}, {{"out.bin", bin}}},
+        {{"-o", "fw.bin", "-c", "9000011:9000015:crc32", "image.bin"}, no_setup, 252, "",
+         "The gap between 'image.bin' at 0x8000000 and the 0xFF fill of -c '9000011:9000015:crc32' at 0x9000011 is 0x1000001 "
+         "bytes, too large to fill with 0xFF in a raw binary file: write them to separate files, or use a format with "
+         "addresses, such as -O hex\n", {"image.bin"}, {}},
+        {{"-O", "dfu", "empty.bin"}, file("empty.bin", {}), 252, "",
+         "The layout holds no data, and a DfuSe file cannot be empty\n", {"image.bin", "empty.bin"}, {}},
+        {{"-s", "-O", "uf2:0x57755a57", "-o", "-", "erased.bin"}, file("erased.bin", repeat(20, 0xFF)), 252, "",
+         "The layout holds no data, and a UF2 file cannot be empty\n", {"image.bin", "erased.bin"}, {}},
+        {{"-O", "dfu", "zero.bin"}, symbolic_link("/dev/zero", "zero.bin"), 254, "",
+         "Image 'zero.bin' is not a regular file: with -O dfu, its size must be known before it is read\n",
+         {"image.bin", "zero.bin"}, {}},
+        {{"-o", "fw.UF2", "image.bin"}, no_setup, 255, "", "Output file 'fw.UF2' is a UF2 file, which needs -O uf2:" + families,
+         {"image.bin"}, {}},
+        {{"-O", "uf2:stm32f9", "image.bin"}, no_setup, 255, "",
+         "Invalid argument 'uf2:stm32f9' for -O: expected uf2:" + families, {"image.bin"}, {}},
+        {{"-O", "uf2:0x1234567", "image.bin"}, no_setup, 255, "",
+         "Invalid argument 'uf2:0x1234567' for -O: expected uf2:" + families, {"image.bin"}, {}},
+        {{"-O", "dfu:483:DF11", "image.bin"}, no_setup, 255, "",
+         "Invalid argument 'dfu:483:DF11' for -O: expected dfu[:VID:PID], VID and PID in 4 hexadecimal digits each "
+         "(default 0483:DF11)\n", {"image.bin"}, {}},
+        {{"-O", "ihex", "image.bin"}, no_setup, 255, "",
+         "Invalid argument 'ihex' for -O: unknown format, expected hex, bin, dfu[:VID:PID], srec or uf2:FAMILY\n",
+         {"image.bin"}, {}},
     };
     umask(022);
     for (const auto &c : cases) {

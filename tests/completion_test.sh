@@ -20,7 +20,7 @@ expect() { # expected offer, then the words typed (the last is being completed)
         failures=$((failures + 1))
     fi
 }
-expect "-V -a -c -h -i -m -o -s -v " fw2hex -
+expect "-O -V -a -c -h -i -m -o -s -v " fw2hex -
 expect "-s "                     fw2hex -a 8004000 -s
 expect ""                        fw2hex -a ""
 expect ""                        fw2hex -sa ""
@@ -50,6 +50,11 @@ expect "fw.IMG fw.bin out.v2 "   fw2hex -c 8008000 : 807FFFC ""
 expect "fw.IMG fw.bin out.v2 "   fw2hex -vc 8008000:807FFFC:crc32 ""
 expect "boot.hex out.v2 "        fw2hex -i ""
 expect "fw.IMG fw.bin out.v2 "   fw2hex -i boot.hex ""
+expect "bin dfu hex srec uf2 "   fw2hex -O ""
+expect "stm32h5 stm32h7 "        fw2hex -sO uf2 : stm32h
+expect "uf2:stm32l0 uf2:stm32l1 uf2:stm32l4 uf2:stm32l5 " fw2hex -O uf2:stm32l
+expect "fw.IMG fw.bin out.v2 "   fw2hex -O uf2 : stm32f4 ""
+expect "fw.IMG fw.bin out.v2 "   fw2hex -O dfu ""
 [[ $(complete -p fw2hex) == *_fw2hex* ]] || { echo "fw2hex has no completion"; failures=$((failures + 1)); }
 echo "$((cases + 1 - failures)) passed, $failures failed"
 ((failures == 0))

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <map>
 #include <sstream>
 
 #include "test_support.h"
@@ -148,5 +149,142 @@ TEST(RoundTrip, MergedImagesReadBack)
         }
         ASSERT_EQ(std::system(("objcopy -I ihex -O binary --gap-fill 0xFF " + dir / "boot.hex" + " " + dir / "back.bin").c_str()), 0);
         EXPECT_EQ(read_file(dir / "back.bin"), std::string(expected.begin(), expected.end())) << what;
+    }
+}
+
+namespace {
+
+std::string from_base64(const std::string &text)
+{
+    static const std::string digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    unsigned bits = 0, count = 0;
+    for (const char c : text) {
+        const std::size_t value = digits.find(c);
+        if (value == std::string::npos)
+            continue; // '=' and line breaks
+        bits = (bits << 6) | static_cast<unsigned>(value);
+        if ((count += 6) >= 8)
+            out += static_cast<char>((bits >> (count -= 8)) & 0xFF);
+    }
+    return out;
+}
+
+// The fields fwupdtool firmware-export shows: each <addr> with the data of
+// the <data> after it.
+std::vector<std::pair<std::uint64_t, std::string>> fwupd_chunks(const std::string &xml)
+{
+    std::vector<std::pair<std::uint64_t, std::string>> chunks;
+    for (std::size_t at = xml.find("<addr>"); at != std::string::npos; at = xml.find("<addr>", at + 1)) {
+        const std::size_t data = xml.find('>', xml.find("<data", at)) + 1;
+        chunks.emplace_back(std::stoull(xml.substr(at + 6), nullptr, 16),
+                            from_base64(xml.substr(data, xml.find('<', data) - data)));
+    }
+    return chunks;
+}
+
+std::uint32_t le32(const std::string &bytes, std::size_t at)
+{
+    std::uint32_t value = 0;
+    for (std::size_t i = 0; i < 4; ++i)
+        value |= std::uint32_t{static_cast<std::uint8_t>(bytes[at + i])} << (8 * i);
+    return value;
+}
+
+} // namespace
+
+// One layout (bootloader, application with its slot's CRC, settings, an
+// Intel HEX part) in every format, with and without -s, read back by
+// readers this project did not write to the bytes at the addresses of the
+// Intel HEX output: objcopy for S-records and the raw binary, fwupdtool for
+// DfuSe and UF2 (which checks the DfuSe CRC and the UF2 block numbers), and
+// dfu-suffix for DfuSe's suffix.
+TEST(RoundTrip, EveryFormatHoldsTheSameBytes)
+{
+    const temp_dir dir;
+    write_file(dir / "boot.bin", random_image(24 * 1024 + 5, 7));
+    write_file(dir / "app.bin", random_image(100000, 8));
+    write_file(dir / "settings.bin", random_image(2048, 9));
+    write_file(dir / "part.bin", random_image(3000, 10));
+    ASSERT_EQ(std::system(("objcopy -I binary -O ihex --change-addresses 0x8100003 " + dir / "part.bin" + " " +
+                           dir / "part.hex").c_str()), 0);
+    const std::vector<std::string> layout{"-c", "8008000:803FFFC", "-m", "8008000:app.bin", "-m", "80E0000:settings.bin",
+                                          "-i", "part.hex", "boot.bin"};
+    for (const bool omit : {false, true}) {
+        std::vector<std::string> options = layout;
+        if (omit)
+            options.insert(options.begin(), "-s");
+        const std::string what = omit ? "-s" : "without -s";
+        ASSERT_EQ(run_fw2hex(dir.path, options).status, 0) << what;
+        const hex_contents hex = read_hex(read_file(dir / "boot.hex"));
+        ASSERT_EQ(hex.fault, "") << what;
+        const auto run = [&](const std::string &format, const std::string &file) {
+            std::vector<std::string> args{"-O", format, "-o", file};
+            args.insert(args.end(), options.begin(), options.end());
+            ASSERT_EQ(run_fw2hex(dir.path, args).status, 0) << what << " " << format;
+        };
+
+        // S-records: the same bytes, and one record per Intel HEX data record.
+        run("srec", "factory.srec");
+        ASSERT_EQ(std::system(("objcopy -I srec -O ihex " + dir / "factory.srec" + " " + dir / "back.hex").c_str()), 0);
+        std::map<std::uint32_t, std::uint8_t> back;
+        ASSERT_TRUE(read_any_hex(read_file(dir / "back.hex"), &back)) << what;
+        EXPECT_TRUE(std::equal(back.begin(), back.end(), hex.memory.begin(), hex.memory.end(),
+                               [](const auto &a, const auto &b) { return a.first == b.first && a.second == b.second; }))
+            << what;
+        std::vector<std::pair<std::uint64_t, std::size_t>> records;
+        std::istringstream lines(read_file(dir / "factory.srec"));
+        for (std::string line; std::getline(lines, line);)
+            if (line.rfind("S3", 0) == 0)
+                records.emplace_back(std::stoull(line.substr(4, 8), nullptr, 16), std::stoul(line.substr(2, 2), nullptr, 16) - 5);
+        EXPECT_EQ(records, hex.records) << what;
+
+        // The raw binary: every byte from the lowest to the highest, the gaps erased.
+        if (!omit) {
+            run("bin", "factory.bin");
+            const std::string binary = read_file(dir / "factory.bin");
+            const std::uint64_t lowest = hex.memory.front().first;
+            ASSERT_EQ(binary.size(), hex.memory.back().first + 1 - lowest);
+            for (std::size_t i = 0; i < binary.size(); ++i) {
+                const std::uint8_t *at = hex.at(lowest + i);
+                ASSERT_EQ(static_cast<std::uint8_t>(binary[i]), at != nullptr ? *at : 0xFF) << "byte " << i;
+            }
+        }
+#ifdef FW2HEX_FWUPDTOOL
+        // DfuSe: one element per run of bytes, the ROM bootloader's IDs.
+        run("dfu", "factory.dfu");
+        std::vector<std::pair<std::uint64_t, std::uint8_t>> memory;
+        for (const auto &[address, data] : fwupd_chunks(output_of(FW2HEX_FWUPDTOOL " firmware-export " + dir / "factory.dfu" + " dfuse 2>/dev/null")))
+            for (std::size_t i = 0; i < data.size(); ++i)
+                memory.emplace_back(address + i, static_cast<std::uint8_t>(data[i]));
+        EXPECT_EQ(memory, hex.memory) << what;
+        const std::string suffix = output_of(FW2HEX_DFU_SUFFIX " -c " + dir / "factory.dfu");
+        EXPECT_NE(suffix.find("Product ID:\t0xDF11\nVendor ID:\t0x0483\nBCD DFU:\t0x011A"), std::string::npos) << suffix;
+
+        // UF2: the 256-byte blocks that hold data, in order, erased where
+        // nothing lies, each at its address.
+        run("uf2:stm32f4", "factory.uf2");
+        const auto uf2 = fwupd_chunks(output_of(FW2HEX_FWUPDTOOL " firmware-export " + dir / "factory.uf2" + " uf2 2>/dev/null"));
+        ASSERT_EQ(uf2.size(), 1u) << what;
+        std::string blocks;
+        std::vector<std::uint64_t> addresses;
+        for (const auto &[address, byte] : hex.memory)
+            if (addresses.empty() || address / 256 != addresses.back() / 256) {
+                addresses.push_back(address / 256 * 256);
+                blocks.append(256, '\xFF');
+                blocks[blocks.size() - 256 + address % 256] = static_cast<char>(byte);
+            } else {
+                blocks[blocks.size() - 256 + address % 256] = static_cast<char>(byte);
+            }
+        EXPECT_EQ(uf2[0].first, addresses.front()) << what;
+        EXPECT_TRUE(uf2[0].second == blocks) << what << ": the blocks' bytes differ";
+        const std::string file = read_file(dir / "factory.uf2");
+        ASSERT_EQ(file.size(), 512 * addresses.size()) << what;
+        for (std::size_t i = 0; i < addresses.size(); ++i) {
+            EXPECT_EQ(le32(file, 512 * i + 12), addresses[i]) << what << ": block " << i;
+            EXPECT_EQ(le32(file, 512 * i + 24), addresses.size()) << what << ": block " << i;
+            EXPECT_EQ(le32(file, 512 * i + 28), 0x57755A57u) << what << ": block " << i;
+        }
+#endif
     }
 }

@@ -4,6 +4,7 @@
 # slot and compares it with the word at its end. QEMU's flash reads 0x00
 # where no record wrote, so a file whose gap is not filled is refused, as a
 # board whose flasher erases only the pages that records touch refuses it.
+# The same layout as a raw binary, loaded at its first address, boots.
 #   tests/stm32/check.sh FW2HEX
 set -u
 fw2hex=$1
@@ -16,21 +17,25 @@ arm-none-eabi-gcc -mcpu=cortex-m4 -mthumb -O2 -nostdlib -ffreestanding -T "$here
 head -c 40000 /dev/urandom >"$work/app.bin"
 
 failures=0 cases=0
-expect() { # the bootloader's verdict (0 accepted, 1 refused), then fw2hex's options
-    local want=$1
-    shift
+expect() { # the bootloader's verdict (0 accepted, 1 refused), the output's name, then fw2hex's options
+    local want=$1 output=$work/$2 loaded
+    shift 2
     cases=$((cases + 1))
-    "$fw2hex" -o "$work/factory.hex" "$@" -m 8008000:"$work/app.bin" "$work/boot.bin" || { failures=$((failures + 1)); return; }
+    "$fw2hex" -o "$output" "$@" -m 8008000:"$work/app.bin" "$work/boot.bin" || { failures=$((failures + 1)); return; }
+    loaded=file=$output
+    # QEMU's loader takes a raw binary at the address of its first byte.
+    [[ $output == *.bin ]] && loaded=$loaded,addr=0x08000000,force-raw=on
     timeout 60 qemu-system-arm -M netduinoplus2 -nographic -monitor none -serial none \
-        -semihosting-config enable=on,target=native -device loader,file="$work/factory.hex"
+        -semihosting-config enable=on,target=native -device loader,"$loaded"
     local got=$?
     if [ "$got" != "$want" ]; then
         echo "fw2hex $*: the bootloader's verdict is $got, expected $want"
         failures=$((failures + 1))
     fi
 }
-expect 0 -c 8008000:801FFFC              # the gap filled: the device reads what the CRC covered
-expect 1 -s -c 8008000:801FFFC           # the fill left out: the gap reads 0x00 here
-expect 1 -c 8008000:801FFFC:crc32        # zlib's CRC is not the CRC unit's
+expect 0 factory.hex -c 8008000:801FFFC         # the gap filled: the device reads what the CRC covered
+expect 1 factory.hex -s -c 8008000:801FFFC      # the fill left out: the gap reads 0x00 here
+expect 1 factory.hex -c 8008000:801FFFC:crc32   # zlib's CRC is not the CRC unit's
+expect 0 factory.bin -c 8008000:801FFFC         # the same layout as a raw binary, the gaps 0xFF
 echo "stm32: $((cases - failures)) passed, $failures failed"
 ((failures == 0))
