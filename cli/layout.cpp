@@ -242,13 +242,15 @@ void say_piece(const piece &part)
 // without addresses to fill; the exit status.
 int refuse_gap(const layout &laid_out, const char *title, std::uint64_t end, std::uint32_t next)
 {
-    const piece *before = nullptr;
-    const piece *after = nullptr;
+    // A piece ends where the run before the gap ends, and one starts where
+    // the run after it starts.
+    const piece *before = laid_out.pieces;
+    const piece *after = laid_out.pieces + laid_out.piece_count - 1;
     for (std::size_t i = 0; i < laid_out.piece_count; ++i) {
         const piece &part = laid_out.pieces[i];
         if (part.size > 0 && part.address + part.size == end)
             before = &part;
-        if (part.size > 0 && part.address == next && after == nullptr)
+        if (part.size > 0 && part.address == next && after->address != next)
             after = &part;
     }
     say(stderr, "The gap between ");

@@ -333,12 +333,12 @@ convert_result add_run(std::uint32_t address, std::uint64_t count)
     return converted;
 }
 
-convert_result plan_run(std::uint32_t address, const unsigned char *, std::size_t count)
+convert_result plan_run(std::uint32_t address, const unsigned char * /*unused*/, std::size_t count)
 {
     return add_run(address, count);
 }
 
-convert_result plan_end(bool)
+convert_result plan_end(bool /*unused*/)
 {
     return converted;
 }

@@ -10,7 +10,7 @@ namespace {
 // No single STM32 memory has a hole this large: a larger gap is two
 // memories in one file (flash at 0x08000000, RAM at 0x20000000, external
 // flash at 0x90000000), gigabytes of 0xFF.
-constexpr std::uint64_t largest_gap = 16 * 1024 * 1024;
+constexpr std::uint64_t largest_gap = std::uint64_t{16} << 20;
 
 std::FILE *output;     // where the bytes go
 bool started;          // a byte has been written
@@ -26,7 +26,7 @@ plan_verdict judge(const extent_list &runs, std::size_t *at)
     return plan_fits;
 }
 
-bool start(std::FILE *stream, const char *, const extent_list *)
+bool start(std::FILE *stream, const char * /*unused*/, const extent_list * /*unused*/)
 {
     stage_start(stream);
     output = stream;
@@ -56,7 +56,7 @@ convert_result put(std::uint32_t address, const unsigned char *bytes, std::size_
     return stage_bytes(bytes, count) ? converted : write_failed;
 }
 
-convert_result finish(bool)
+convert_result finish(bool /*unused*/)
 {
     return stage_flush() && std::fflush(output) == 0 ? converted : write_failed;
 }

@@ -14,6 +14,8 @@ constexpr std::size_t target_prefix_size = 6 + 1 + 4 + 255 + 4 + 4; // "Target",
 constexpr std::size_t element_header_size = 4 + 4;                  // address, size
 constexpr std::size_t suffix_size = 16;
 constexpr char target_name[] = "ST...";
+constexpr unsigned char target_signature[] = {'T', 'a', 'r', 'g', 'e', 't'};
+constexpr unsigned char suffix_signature[] = {'U', 'F', 'D'};
 constexpr std::uint16_t bcd_dfu = 0x011A; // DfuSe's DFU version
 
 // The STM32 ROM bootloader's, unless -O dfu:VID:PID says otherwise.
@@ -54,7 +56,7 @@ std::uint64_t image_size(const extent_list &plan)
     return size;
 }
 
-plan_verdict judge(const extent_list &plan, std::size_t *)
+plan_verdict judge(const extent_list &plan, std::size_t * /*unused*/)
 {
     if (plan.count == 0)
         return plan_empty; // a target without elements is refused by its readers
@@ -67,7 +69,7 @@ bool put_bytes(const void *bytes, std::size_t count)
     return stage_bytes(bytes, count);
 }
 
-bool start(std::FILE *stream, const char *, const extent_list *plan)
+bool start(std::FILE *stream, const char * /*unused*/, const extent_list *plan)
 {
     output = stream;
     stage_start(stream);
@@ -80,7 +82,7 @@ bool start(std::FILE *stream, const char *, const extent_list *plan)
     put_le32(head + 6, static_cast<std::uint32_t>(size));
     head[10] = 1; // targets
     unsigned char *target = head + prefix_size;
-    std::memcpy(target, "Target", 6);
+    std::memcpy(target, target_signature, sizeof target_signature);
     target[6] = 0;                // alternate setting
     put_le32(target + 7, 1);      // named
     std::memcpy(target + 11, target_name, sizeof target_name);
@@ -122,7 +124,7 @@ convert_result finish(bool complete)
     put_le16(suffix + 2, product);
     put_le16(suffix + 4, vendor);
     put_le16(suffix + 6, bcd_dfu);
-    std::memcpy(suffix + 8, "UFD", 3);
+    std::memcpy(suffix + 8, suffix_signature, sizeof suffix_signature);
     suffix[11] = suffix_size;
     crc_feed(&file_crc, suffix, 12);
     // The suffix's CRC is CRC-32 without its final XOR (CRC-32/JAMCRC).

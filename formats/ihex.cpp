@@ -52,7 +52,7 @@ inline char *put_segment_change(char *out, std::uint32_t address)
     return out;
 }
 
-bool start(std::FILE *stream, const char *, const extent_list *)
+bool start(std::FILE *stream, const char * /*unused*/, const extent_list * /*unused*/)
 {
     output = stream;
     text_end = text;

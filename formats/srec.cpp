@@ -66,10 +66,11 @@ char *put_record(char *out, char type, std::uint32_t address, std::size_t addres
 }
 
 // Full lines of 16 bytes: the digits and their sum formatted at once.
+constexpr char full_line_head[] = {'S', '3', '1', '5'}; // 4 address bytes, 16 data bytes, the checksum
 char *put_full_lines(char *out, std::uint32_t address, const unsigned char *bytes, std::size_t lines)
 {
     for (; lines > 0; --lines, bytes += line_size, address += line_size) {
-        std::memcpy(out, "S315", 4);
+        std::memcpy(out, full_line_head, sizeof full_line_head);
         unsigned sum = 4 + line_size + 1;
         for (std::size_t i = 0; i < 4; ++i) {
             put_byte(out + 4 + 2 * i, address >> (24 - 8 * i));
@@ -83,7 +84,7 @@ char *put_full_lines(char *out, std::uint32_t address, const unsigned char *byte
     return out;
 }
 
-bool start(std::FILE *stream, const char *name, const extent_list *)
+bool start(std::FILE *stream, const char *name, const extent_list * /*unused*/)
 {
     output = stream;
     const std::size_t name_size = std::min(std::strlen(name), longest_name);

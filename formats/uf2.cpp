@@ -3,7 +3,9 @@
 // fields, each carrying the 256 bytes at a 256-aligned address, with the
 // board family's ID. Every block holds the number of blocks, so the runs
 // are planned first.
+#include <algorithm>
 #include <cctype>
+#include <iterator>
 #include <cstdlib>
 #include <cstring>
 
@@ -18,10 +20,11 @@ constexpr std::uint32_t first_magic = 0x0A324655, second_magic = 0x9E5D5157, fin
 constexpr std::uint32_t family_id_present = 0x00002000;
 
 // The STM32 families of the UF2 family list, by their short names.
-const struct {
+struct family_name {
     const char *name;
     std::uint32_t id;
-} families[] = {
+};
+const family_name families[] = {
     {"stm32f0", 0x647824B6},     {"stm32f1", 0x5EE21072},     {"stm32f2", 0x5D1A0A2E},
     {"stm32f3", 0x6B846188},     {"stm32f4", 0x57755A57},     {"stm32f407", 0x6D0922FA},
     {"stm32f407vg", 0x8FB060FE}, {"stm32f411xc", 0x06D1097B}, {"stm32f411xe", 0x2DC309C5},
@@ -52,11 +55,12 @@ bool configure(const char *parameters)
 {
     if (parameters == nullptr)
         return false; // a file for the wrong family is ignored by the board: no guessing
-    for (const auto &known : families)
-        if (same_name(parameters, known.name)) {
-            family = known.id;
-            return true;
-        }
+    const auto *known = std::find_if(std::begin(families), std::end(families),
+                                     [&](const family_name &candidate) { return same_name(parameters, candidate.name); });
+    if (known != std::end(families)) {
+        family = known->id;
+        return true;
+    }
     if (parameters[0] == '0' && (parameters[1] == 'x' || parameters[1] == 'X') &&
         std::strspn(parameters + 2, "0123456789abcdefABCDEF") == 8 && parameters[10] == '\0') {
         family = static_cast<std::uint32_t>(std::strtoul(parameters + 2, nullptr, 16));
@@ -79,12 +83,12 @@ std::uint64_t blocks_of(const extent_list &plan)
     return count;
 }
 
-plan_verdict judge(const extent_list &plan, std::size_t *)
+plan_verdict judge(const extent_list &plan, std::size_t * /*unused*/)
 {
     return plan.count == 0 ? plan_empty : plan_fits;
 }
 
-bool start(std::FILE *stream, const char *, const extent_list *plan)
+bool start(std::FILE *stream, const char * /*unused*/, const extent_list *plan)
 {
     output = stream;
     block_count = static_cast<std::uint32_t>(blocks_of(*plan));
