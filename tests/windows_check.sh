@@ -62,6 +62,18 @@ for ends in lf crlf; do
     check "-i of $ends text: Linux text with CR LF" cmp -s <(crlf "$work/linux/crc.hex") back.hex
 done
 
+# The other formats: the binary ones byte for byte the Linux build's (no
+# text-mode translation), S-records with CR LF, the header named without
+# the folders before a backslash.
+for format in bin dfu uf2:stm32f4; do
+    "$linux" -O "$format" -c 8000000:8030000 -o "$work/linux/crc.out" "$work/linux/fw.bin"
+    run -O "$format" -c 8000000:8030000 -o crc.out fw.bin
+    check "-O $format: the Linux build's bytes" cmp -s "$work/linux/crc.out" crc.out
+done
+"$linux" -o "$work/linux/crc.srec" -c 8000000:8030000 "$work/linux/fw.bin"
+prepare="mkdir out" run -o 'out\crc.srec' -c 8000000:8030000 fw.bin
+check "-o out\\crc.srec: Linux text with CR LF" cmp -s <(crlf "$work/linux/crc.srec") out/crc.srec
+
 # Messages and exit statuses.
 image="$root/examples/blinky.bin"
 run
