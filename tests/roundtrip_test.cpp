@@ -152,6 +152,7 @@ TEST(RoundTrip, MergedImagesReadBack)
     }
 }
 
+#ifdef FW2HEX_FWUPDTOOL
 namespace {
 
 std::string from_base64(const std::string &text)
@@ -192,6 +193,7 @@ std::uint32_t le32(const std::string &bytes, std::size_t at)
 }
 
 } // namespace
+#endif
 
 // One layout (bootloader, application with its slot's CRC, settings, an
 // Intel HEX part) in every format, with and without -s, read back by
