@@ -60,8 +60,12 @@ const char *fault_text(const hex_fault &fault)
         return "unknown record type %02X";
     case hex_bad_type_length:
         return "wrong byte count for a record of type %02X";
+    case hex_bad_address_field:
+        return "the address field of a record of type %02X must be 0000";
     case hex_crosses_segment:
         return "the data record passes the end of its 64 KiB segment";
+    case hex_passes_top:
+        return "the data record passes 0xFFFFFFFF";
     case hex_after_end:
         return "a record after the End Of File record (two files joined into one?)";
     default:
@@ -89,13 +93,15 @@ int read_hex_files(command_line *line)
             return fail(exit_cannot_read, "Cannot read file '%s'\n", file.path);
         case hex_out_of_memory:
             return fail(exit_cannot_read, "Out of memory\n");
+        // Faults in the form compilers use, which editors turn into links:
+        // the file, the line, the message.
         case hex_no_end:
-            return fail(exit_cannot_read, "File '%s': no End Of File record; it may have been cut short\n", file.path);
+            return fail(exit_cannot_read, "%s: no End Of File record; it may have been cut short\n", file.path);
         case hex_shared_address:
-            return fail(exit_cannot_read, "File '%s', lines %" PRIu64 " and %" PRIu64 ": data records share the address 0x%X\n",
-                        file.path, fault.other_line, fault.line, fault.address);
+            return fail(exit_cannot_read, "%s:%" PRIu64 ": data records share the address 0x%X with line %" PRIu64 "\n",
+                        file.path, fault.line, fault.address, fault.other_line);
         default:
-            say(stderr, "File '%s', line %" PRIu64 ": ", file.path, fault.line);
+            say(stderr, "%s:%" PRIu64 ": ", file.path, fault.line);
             say(stderr, fault_text(fault), fault.value); // NOLINT: the texts above, each with one number at most
             return fail(exit_cannot_read, "\n");
         }

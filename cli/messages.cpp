@@ -34,7 +34,14 @@ int show_usage(const char *program_name, int status)
                 "\t-a #\tloading address (default is 0x%x)\n"
                 "\t-s\tsave space by ommiting regions of 0xff\n"
                 "\t-h\thelp\n"
-                "Example: %s binary_image\n",
+                "Example: %s binary_image\n"
+                "\t-o file\twrite to file instead of the image's name with .hex (- for standard output)\n"
+                "\t-O format\toutput format: hex, bin, dfu[:VID:PID], srec or uf2:FAMILY\n"
+                "\t-m #:file\tadd the image file at address #\n"
+                "\t-i file\tadd the data of the Intel HEX file\n"
+                "\t-c #:#[:alg]\tadd the CRC (stm32 or crc32) of the region from the first # up to the second, at the second\n"
+                "\t-v\tshow the layout on standard error\n"
+                "\t-V\tversion (also --version; --help is -h)\n",
         default_load_address, program_name);
     if (std::fflush(stdout) != 0)
         return fail(exit_cannot_write, "Cannot write standard output\n");

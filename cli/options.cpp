@@ -18,24 +18,25 @@ constexpr char option_letters[] = "+hsa:o:Vm:c:vi:O:";
 constexpr std::uint32_t highest_address = 0xFFFFFFFF;
 
 // Hexadecimal with optional white space, sign and 0x; stops at the first
-// other character; no digits gives 0. A leading '-' gives the two's
-// complement, and values past 32 bits saturate, so that no address bit
-// is dropped without a word.
-std::uint32_t parse_load_address(const char *text)
+// other character. A leading '-' gives the two's complement, and values
+// past 32 bits saturate, so that no address bit is dropped without a word.
+// False when no digit is found: an empty variable in a script
+// ("-a $APP_ADDR") must not place the image at 0.
+bool parse_load_address(const char *text, std::uint32_t *address)
 {
     while (std::isspace(static_cast<unsigned char>(*text)) != 0)
         ++text;
     const bool negative = *text == '-';
     if (*text == '-' || *text == '+')
         ++text;
-    if (std::isxdigit(static_cast<unsigned char>(*text)) == 0)
-        return 0;
+    const char *digits = text[0] == '0' && (text[1] == 'x' || text[1] == 'X') ? text + 2 : text;
+    if (std::isxdigit(static_cast<unsigned char>(*digits)) == 0)
+        return false;
     errno = 0;
     const unsigned long long magnitude = std::strtoull(text, nullptr, 16);
-    if (errno == ERANGE || magnitude > highest_address)
-        return highest_address;
     const auto value = static_cast<std::uint32_t>(magnitude);
-    return negative ? 0u - value : value;
+    *address = errno == ERANGE || magnitude > highest_address ? highest_address : negative ? 0u - value : value;
+    return true;
 }
 
 // An address of the new options: an optional 0x or 0X, then 1 to 8
@@ -181,15 +182,23 @@ request scan_command_line(int argc, char *argv[], command_line *line, int *opera
     *operand = argc;
     load_address = default_load_address;
     for (;;) {
-        // "--version" where an option may stand, as GNU tools take it, not
-        // the cluster of letters it would be ("-o" then "n"). "--help"
-        // keeps its old meaning.
+        // "--version" and "--help" where an option may stand, as GNU tools
+        // take them, not the clusters of letters they would be.
         if (optind < argc && std::strcmp(argv[optind], "--version") == 0)
             return show_version;
+        if (optind < argc && std::strcmp(argv[optind], "--help") == 0)
+            return show_help;
         const int option = getopt(argc, argv, option_letters);
         switch (option) {
         case -1:
             *operand = optind;
+            // Only the operand is converted: whatever follows it would be
+            // dropped in silence ("fw2hex app.bin -o build/app.hex").
+            if (optind + 1 < argc) {
+                say(stderr, "Argument '%s' after the image '%s' is not used: options go before the image, and further "
+                    "images are added with -m ADDRESS:IMAGE or -i FILE\n", argv[optind + 1], argv[optind]);
+                return refuse_option;
+            }
             if (optind < argc) {
                 line->images[0] = {argv[optind], load_address, nullptr, 0, false};
             } else {
@@ -199,7 +208,11 @@ request scan_command_line(int argc, char *argv[], command_line *line, int *opera
             }
             return convert_file;
         case 'a':
-            load_address = parse_load_address(optarg);
+            if (!parse_load_address(optarg, &load_address)) {
+                say(stderr, "Invalid argument '%s' for -a: expected a hexadecimal address, such as 8004000 or 0x8004000\n",
+                    optarg);
+                return refuse_option;
+            }
             break;
         case 's':
             ++omit_blank;
@@ -235,7 +248,10 @@ request scan_command_line(int argc, char *argv[], command_line *line, int *opera
                 return refuse_option;
             break;
         default:
+            // The scanner has said what is wrong; going on would convert
+            // without what the user meant ("-I part.hex" for "-i").
             say(stderr, "getopt returned impossible value: %d ('%c')\n", option, option);
+            return refuse_option;
         }
     }
 }

@@ -283,6 +283,12 @@ line_kind take_line(hex_cursor *cursor, hex_record *record, hex_fault *fault)
         *fault = {hex_bad_type_length, cursor->line, 0, record->type, 0};
         return faulty_line;
     }
+    // An address record's value is in its data; every reader that checks
+    // the address field wants it 0000.
+    if (record->type >= 2 && record->offset != 0) {
+        *fault = {hex_bad_address_field, cursor->line, 0, record->type, 0};
+        return faulty_line;
+    }
     const char *line_end = start + length;
     cursor->next = line_end == cursor->end ? line_end : line_end + (*line_end == '\r' ? 2 : 1);
     ++cursor->line;
@@ -308,14 +314,20 @@ bool add_stretch(hex_stretches *stretches, const hex_stretch &stretch)
 }
 
 // A data record at `offset` (line `line`) of the file: it extends the last
-// stretch when it follows it in the address space, else starts one.
-hex_fault_kind gather_data(const hex_record &record, std::uint32_t base, std::uint64_t offset, std::uint64_t line,
-                           bool *open, hex_stretches *stretches)
+// stretch when it follows it in the address space, else starts one. After
+// an Extended Linear Address (`linear`) a record's bytes go on past its
+// 64 KiB segment, as Intel defines it and srec_cat writes them; after an
+// Extended Segment Address readers disagree (Intel's wraps inside the
+// segment), so such a record is refused, as before any address record.
+hex_fault_kind gather_data(const hex_record &record, std::uint32_t base, bool linear, std::uint64_t offset,
+                           std::uint64_t line, bool *open, hex_stretches *stretches)
 {
     if (record.count == 0)
         return hex_well_formed;
-    if (record.offset + record.count > segment_span)
+    if (!linear && record.offset + record.count > segment_span)
         return hex_crosses_segment;
+    if (std::uint64_t{base} + record.offset + record.count > segment_span << 16)
+        return hex_passes_top;
     const std::uint32_t address = base + record.offset;
     hex_stretch *last = *open ? &stretches->items[stretches->count - 1] : nullptr;
     if (last != nullptr && last->address + last->size == address)
@@ -336,6 +348,7 @@ hex_fault gather(std::FILE *input, hex_stretches *stretches)
     hex_record record{};
     hex_fault fault{};
     std::uint32_t base = 0;
+    bool linear = false; // the base is an Extended Linear Address's
     bool ended = false;
     bool open = false; // the last stretch may still grow
     for (;;) {
@@ -352,7 +365,7 @@ hex_fault gather(std::FILE *input, hex_stretches *stretches)
             return fault;
         switch (record.type) {
         case 0: {
-            const hex_fault_kind data_fault = gather_data(record, base, offset, line, &open, stretches);
+            const hex_fault_kind data_fault = gather_data(record, base, linear, offset, line, &open, stretches);
             if (data_fault != hex_well_formed)
                 return {data_fault, line, 0, 0, 0};
             // The lines that go on from it, at once.
@@ -367,6 +380,7 @@ hex_fault gather(std::FILE *input, hex_stretches *stretches)
         case 2:
         case 4:
             base = address_base(record);
+            linear = record.type == 4;
             break;
         default: // start addresses: the vector table says where an STM32 starts
             break;
@@ -400,6 +414,9 @@ std::uint64_t line_holding(std::FILE *input, const hex_stretch &stretch, std::ui
 
 hex_fault read_hex_file(std::FILE *input, hex_stretches *stretches)
 {
+    // A stream read for the first time: text held from another, closed
+    // since, may be at the same address.
+    held.input = nullptr;
     hex_fault fault = gather(input, stretches);
     if (fault.kind != hex_well_formed)
         return fault;

@@ -34,7 +34,10 @@ enum hex_fault_kind {
     hex_bad_checksum,      // `value`: the checksum the record should have
     hex_unknown_type,      // `value`: the type
     hex_bad_type_length,   // `value`: the type, which has a fixed byte count
+    hex_bad_address_field, // `value`: the type, whose address field must be 0000
     hex_crosses_segment,   // a data record passes the end of its 64 KiB segment
+                           // (after an Extended Segment Address, or before any address)
+    hex_passes_top,        // a data record passes 0xFFFFFFFF
     hex_after_end,         // a record after the End Of File record
     hex_no_end,            // no End Of File record (no line)
     hex_shared_address     // `line` and `other_line` put data at `address`
@@ -51,9 +54,11 @@ struct hex_fault {
 // checks every line of it and gathers its stretches; the first fault, or
 // hex_well_formed. Nothing is trusted: a file is well formed when every
 // line is ':' and digit pairs, its byte count and checksum agree, its type
-// is 00 to 05 with that type's byte count, no data record passes its 64 KiB
-// segment, no two data records share an address, and it ends with an End
-// Of File record that nothing but empty lines follows.
+// is 00 to 05 with that type's byte count, the address field of types 02
+// to 05 is 0000, no data record passes its 64 KiB segment (but after an
+// Extended Linear Address, whose addresses go on linearly: none passes
+// 0xFFFFFFFF), no two data records share an address, and it ends with an
+// End Of File record that nothing but empty lines follows.
 hex_fault read_hex_file(std::FILE *input, hex_stretches *stretches);
 
 #endif

@@ -111,6 +111,7 @@ const std::uint8_t *hex_contents::at(std::uint64_t address) const
 bool read_any_hex(const std::string &text, std::map<std::uint32_t, std::uint8_t> *memory)
 {
     std::uint32_t base = 0;
+    bool linear = false; // the base is an Extended Linear Address's
     bool ended = false;
     for (std::size_t start = 0; start < text.size();) {
         std::size_t end = text.find('\n', start);
@@ -141,8 +142,11 @@ bool read_any_hex(const std::string &text, std::map<std::uint32_t, std::uint8_t>
         const int fixed[] = {-1, 0, 2, 4, 2, 4};
         if (type != 0 && static_cast<int>(count) != fixed[type])
             return false;
+        if (type >= 2 && offset != 0)
+            return false;
         if (type == 0) {
-            if (offset + count > 0x10000)
+            // Linear addresses go on past 64 KiB, up to the top; segments do not.
+            if (linear ? std::uint64_t{base} + offset + count > 0x100000000 : offset + count > 0x10000)
                 return false;
             for (unsigned i = 0; i < count; ++i)
                 if (!memory->emplace(base + offset + i, record[4 + i]).second)
@@ -150,8 +154,10 @@ bool read_any_hex(const std::string &text, std::map<std::uint32_t, std::uint8_t>
         }
         if (type == 1)
             ended = true;
-        if (type == 2 || type == 4)
+        if (type == 2 || type == 4) {
             base = (record[4] * 256u + record[5]) << (type == 2 ? 4 : 16);
+            linear = type == 4;
+        }
     }
     return ended;
 }

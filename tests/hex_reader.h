@@ -25,8 +25,10 @@ hex_contents read_hex(const std::string &text);
 
 // What any well-formed Intel HEX file holds, read the slow and simple way:
 // records of types 00 to 05 in any order, either case, LF or CR LF, empty
-// lines skipped, no data record past its 64 KiB segment, no address given
-// twice, an End Of File record last. False for any other text.
+// lines skipped, the address field 0000 but in data records, no data
+// record past its 64 KiB segment unless an Extended Linear Address set its
+// base (then none past 0xFFFFFFFF), no address given twice, an End Of File
+// record last. False for any other text.
 bool read_any_hex(const std::string &text, std::map<std::uint32_t, std::uint8_t> *memory);
 
 #endif

@@ -29,6 +29,35 @@ bytes operator+(bytes left, const bytes &right)
     return left;
 }
 
+std::string hex_line(unsigned type, unsigned offset, const bytes &data)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    bytes record = bytes{static_cast<std::uint8_t>(data.size()), static_cast<std::uint8_t>(offset >> 8),
+                         static_cast<std::uint8_t>(offset), static_cast<std::uint8_t>(type)} + data;
+    unsigned sum = 0;
+    for (const std::uint8_t byte : record)
+        sum += byte;
+    record.push_back(static_cast<std::uint8_t>(0x100 - sum % 256));
+    std::string text = ":";
+    for (const std::uint8_t byte : record)
+        text += {digits[byte >> 4], digits[byte & 15]};
+    return text + "\n";
+}
+
+std::string hex_text(std::uint32_t address, const bytes &data, std::size_t first)
+{
+    std::string text;
+    for (std::size_t at = 0; at < data.size();) {
+        const std::uint32_t here = address + static_cast<std::uint32_t>(at);
+        if (at == 0 || here % 0x10000 < 16) // a new segment starts in this record
+            text += hex_line(4, 0, {static_cast<std::uint8_t>(here >> 24), static_cast<std::uint8_t>(here >> 16)});
+        const std::size_t count = std::min(at == 0 ? first : 16, data.size() - at);
+        text += hex_line(0, here & 0xFFFF, bytes(data.begin() + static_cast<long>(at), data.begin() + static_cast<long>(at + count)));
+        at += count;
+    }
+    return text + ":00000001FF\n";
+}
+
 bytes random_image(std::size_t size, unsigned seed)
 {
     std::mt19937 random(seed);

@@ -23,6 +23,13 @@ bytes random_image(std::size_t size, unsigned seed);
 std::uint32_t bitwise_stm32_crc(const std::uint8_t *data, std::size_t size);
 std::uint32_t bitwise_zlib_crc(const std::uint8_t *data, std::size_t size);
 
+// One Intel HEX record, its checksum right, ending in LF.
+std::string hex_line(unsigned type, unsigned offset, const bytes &data);
+// Intel HEX text of `data` at `address`: a first data record of `first`
+// bytes, then records of 16 going on linearly, across 64 KiB as Intel
+// defines it, an Extended Linear Address record where a segment starts.
+std::string hex_text(std::uint32_t address, const bytes &data, std::size_t first);
+
 // A fresh temporary folder, removed with its contents when the object dies.
 struct temp_dir {
     temp_dir();
