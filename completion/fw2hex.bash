@@ -89,7 +89,7 @@ _fw2hex()
         return
     fi
     if [[ $cur == -* ]] && ((!options_done)); then
-        mapfile -t COMPREPLY < <(compgen -W '-a -m -i -c -s -o -O -v -h -V' -- "$cur")
+        mapfile -t COMPREPLY < <(compgen -W '-a -m -i -c -s -o -O -v -h -V --help --version' -- "$cur")
         return
     fi
     # Folders to walk into, and raw images (Intel HEX files after -i) by

@@ -20,7 +20,8 @@ expect() { # expected offer, then the words typed (the last is being completed)
         failures=$((failures + 1))
     fi
 }
-expect "-O -V -a -c -h -i -m -o -s -v " fw2hex -
+expect "--help --version -O -V -a -c -h -i -m -o -s -v " fw2hex -
+expect "--help "                 fw2hex --h
 expect "-s "                     fw2hex -a 8004000 -s
 expect ""                        fw2hex -a ""
 expect ""                        fw2hex -sa ""
