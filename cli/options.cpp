@@ -146,6 +146,86 @@ bool extension_in(const char *extension, const char *extensions)
     return false;
 }
 
+// "--version" and "--help" where an option may stand, as GNU tools take
+// them, not the clusters of letters they would be; convert_file for any
+// other argument.
+request long_option(const char *argument)
+{
+    if (std::strcmp(argument, "--version") == 0)
+        return show_version;
+    return std::strcmp(argument, "--help") == 0 ? show_help : convert_file;
+}
+
+// One option and its argument (optarg) into `line`; convert_file to go on.
+request take_option(int option, command_line *line)
+{
+    switch (option) {
+    case 'a':
+        if (!parse_load_address(optarg, &load_address)) {
+            say(stderr, "Invalid argument '%s' for -a: expected a hexadecimal address, such as 8004000 or 0x8004000\n",
+                optarg);
+            return refuse_option;
+        }
+        return convert_file;
+    case 's':
+        ++omit_blank;
+        return convert_file;
+    case 'o':
+        line->output = optarg;
+        return convert_file;
+    case 'h':
+        return show_help;
+    case 'V':
+        return show_version;
+    case 'm':
+        if (!parse_placed_image(optarg, &line->images[line->image_count])) {
+            say(stderr, "Invalid argument '%s' for -m: expected ADDRESS:IMAGE, ADDRESS in 1 to 8 hexadecimal digits\n",
+                optarg);
+            return refuse_option;
+        }
+        ++line->image_count;
+        return convert_file;
+    case 'c':
+        if (!parse_crc(optarg, &line->crcs[line->crc_count]))
+            return refuse_option;
+        ++line->crc_count;
+        return convert_file;
+    case 'v':
+        line->verbose = true;
+        return convert_file;
+    case 'i':
+        line->hex_files[line->hex_count++] = {optarg, nullptr, {nullptr, 0, 0}};
+        return convert_file;
+    case 'O':
+        return parse_format(optarg, line) ? convert_file : refuse_option;
+    default:
+        // The scanner has said what is wrong; going on would convert
+        // without what the user meant ("-I part.hex" for "-i").
+        say(stderr, "getopt returned impossible value: %d ('%c')\n", option, option);
+        return refuse_option;
+    }
+}
+
+// The operand at optind, where the options end: the first image, or none.
+request take_operand(int argc, char *argv[], command_line *line)
+{
+    // Only the operand is converted: whatever follows it would be dropped
+    // in silence ("fw2hex app.bin -o build/app.hex").
+    if (optind + 1 < argc) {
+        say(stderr, "Argument '%s' after the image '%s' is not used: options go before the image, and further "
+            "images are added with -m ADDRESS:IMAGE or -i FILE\n", argv[optind + 1], argv[optind]);
+        return refuse_option;
+    }
+    if (optind < argc) {
+        line->images[0] = {argv[optind], load_address, nullptr, 0, false};
+    } else {
+        // No operand: the images are those of -m alone.
+        --line->image_count;
+        std::memmove(line->images, line->images + 1, line->image_count * sizeof(image_file));
+    }
+    return convert_file;
+}
+
 } // namespace
 
 bool choose_format(command_line *line)
@@ -182,76 +262,16 @@ request scan_command_line(int argc, char *argv[], command_line *line, int *opera
     *operand = argc;
     load_address = default_load_address;
     for (;;) {
-        // "--version" and "--help" where an option may stand, as GNU tools
-        // take them, not the clusters of letters they would be.
-        if (optind < argc && std::strcmp(argv[optind], "--version") == 0)
-            return show_version;
-        if (optind < argc && std::strcmp(argv[optind], "--help") == 0)
-            return show_help;
+        const request asked = optind < argc ? long_option(argv[optind]) : convert_file;
+        if (asked != convert_file)
+            return asked;
         const int option = getopt(argc, argv, option_letters);
-        switch (option) {
-        case -1:
+        if (option == -1) {
             *operand = optind;
-            // Only the operand is converted: whatever follows it would be
-            // dropped in silence ("fw2hex app.bin -o build/app.hex").
-            if (optind + 1 < argc) {
-                say(stderr, "Argument '%s' after the image '%s' is not used: options go before the image, and further "
-                    "images are added with -m ADDRESS:IMAGE or -i FILE\n", argv[optind + 1], argv[optind]);
-                return refuse_option;
-            }
-            if (optind < argc) {
-                line->images[0] = {argv[optind], load_address, nullptr, 0, false};
-            } else {
-                // No operand: the images are those of -m alone.
-                --line->image_count;
-                std::memmove(line->images, line->images + 1, line->image_count * sizeof(image_file));
-            }
-            return convert_file;
-        case 'a':
-            if (!parse_load_address(optarg, &load_address)) {
-                say(stderr, "Invalid argument '%s' for -a: expected a hexadecimal address, such as 8004000 or 0x8004000\n",
-                    optarg);
-                return refuse_option;
-            }
-            break;
-        case 's':
-            ++omit_blank;
-            break;
-        case 'o':
-            line->output = optarg;
-            break;
-        case 'h':
-            return show_help;
-        case 'V':
-            return show_version;
-        case 'm':
-            if (!parse_placed_image(optarg, &line->images[line->image_count])) {
-                say(stderr, "Invalid argument '%s' for -m: expected ADDRESS:IMAGE, ADDRESS in 1 to 8 hexadecimal digits\n",
-                    optarg);
-                return refuse_option;
-            }
-            ++line->image_count;
-            break;
-        case 'c':
-            if (!parse_crc(optarg, &line->crcs[line->crc_count]))
-                return refuse_option;
-            ++line->crc_count;
-            break;
-        case 'v':
-            line->verbose = true;
-            break;
-        case 'i':
-            line->hex_files[line->hex_count++] = {optarg, nullptr, {nullptr, 0, 0}};
-            break;
-        case 'O':
-            if (!parse_format(optarg, line))
-                return refuse_option;
-            break;
-        default:
-            // The scanner has said what is wrong; going on would convert
-            // without what the user meant ("-I part.hex" for "-i").
-            say(stderr, "getopt returned impossible value: %d ('%c')\n", option, option);
-            return refuse_option;
+            return take_operand(argc, argv, line);
         }
+        const request taken = take_option(option, line);
+        if (taken != convert_file)
+            return taken;
     }
 }
