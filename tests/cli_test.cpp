@@ -5,7 +5,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <functional>
-#include <regex>
 #include <set>
 #include <sys/stat.h>
 #include <thread>
@@ -411,7 +410,7 @@ TEST(CommandLine, Cases)
          {"image.bin", "image.hex"}, {}},
         {{"-v", "-s", "-o", "-", "-c", "8000000:8000040", "-m", "8000020:image.bin", "image.bin"}, no_setup, 0,
          ":020000040800F2\n:0100000001FE\n:0100200001DE\n:040040009B6DC7D01D\n" + eof,
-         std::regex_replace(slot_layout, std::regex("0xFF fill"), "0xFF fill, left out by -s"), {"image.bin"}, {}},
+         replaced(slot_layout, "0xFF fill", "0xFF fill, left out by -s"), {"image.bin"}, {}},
         {{"-v", "-c", "8000000:8000020", "-m", "9000000:mem.bin", "image.bin"}, symbolic_link("/proc/self/mem", "mem.bin"),
          254, "", "Cannot read file 'mem.bin'\n", {"image.bin", "mem.bin", "image.hex"}, {}},
         {{"-c", "8000000:8001000", "online.bin"}, symbolic_link("/sys/devices/system/cpu/online", "online.bin"), 254, "",
@@ -508,7 +507,7 @@ TEST(CommandLine, Cases)
 // every text there fails like a file when it cannot be written.
 TEST(CommandLine, StandardOutput)
 {
-    const std::string as_linked = std::regex_replace(usage, std::regex("Example: fw2hex"), "Example: ./tools/flash");
+    const std::string as_linked = replaced(usage, "Example: fw2hex", "Example: ./tools/flash");
     const struct {
         std::vector<std::string> args;
         run_options options;

@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <regex>
 
 #include "ihex/read.h"
 #include "test_support.h"
@@ -38,7 +37,7 @@ reading read_text(std::string text)
 
 std::string crlf(const std::string &text)
 {
-    return std::regex_replace(text, std::regex("\n"), "\r\n");
+    return replaced(text, "\n", "\r\n");
 }
 
 } // namespace

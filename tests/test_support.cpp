@@ -29,6 +29,13 @@ bytes operator+(bytes left, const bytes &right)
     return left;
 }
 
+std::string replaced(std::string text, const std::string &from, const std::string &to)
+{
+    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
+}
+
 std::string hex_line(unsigned type, unsigned offset, const bytes &data)
 {
     static const char digits[] = "0123456789ABCDEF";

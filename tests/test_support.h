@@ -23,6 +23,9 @@ bytes random_image(std::size_t size, unsigned seed);
 std::uint32_t bitwise_stm32_crc(const std::uint8_t *data, std::size_t size);
 std::uint32_t bitwise_zlib_crc(const std::uint8_t *data, std::size_t size);
 
+// `text` with every `from` replaced by `to`.
+std::string replaced(std::string text, const std::string &from, const std::string &to);
+
 // One Intel HEX record, its checksum right, ending in LF.
 std::string hex_line(unsigned type, unsigned offset, const bytes &data);
 // Intel HEX text of `data` at `address`: a first data record of `first`
