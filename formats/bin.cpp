@@ -12,7 +12,6 @@ namespace {
 // flash at 0x90000000), gigabytes of 0xFF.
 constexpr std::uint64_t largest_gap = std::uint64_t{16} << 20;
 
-std::FILE *output;     // where the bytes go
 bool started;          // a byte has been written
 std::uint64_t next;    // the address after the last byte written
 
@@ -29,7 +28,6 @@ plan_verdict judge(const extent_list &runs, std::size_t *at)
 bool start(std::FILE *stream, const char * /*unused*/, const extent_list * /*unused*/)
 {
     stage_start(stream);
-    output = stream;
     started = false;
     return true;
 }
@@ -58,7 +56,7 @@ convert_result put(std::uint32_t address, const unsigned char *bytes, std::size_
 
 convert_result finish(bool /*unused*/)
 {
-    return stage_flush() && std::fflush(output) == 0 ? converted : write_failed;
+    return stage_finish();
 }
 
 } // namespace

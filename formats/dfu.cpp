@@ -22,7 +22,6 @@ constexpr std::uint16_t bcd_dfu = 0x011A; // DfuSe's DFU version
 std::uint16_t vendor = 0x0483;
 std::uint16_t product = 0xDF11;
 
-std::FILE *output;         // where the file goes
 crc_state file_crc;        // of every byte written, for the suffix
 const extent_list *runs;   // the plan: one element each
 std::size_t element;       // the element being written
@@ -71,7 +70,6 @@ bool put_bytes(const void *bytes, std::size_t count)
 
 bool start(std::FILE *stream, const char * /*unused*/, const extent_list *plan)
 {
-    output = stream;
     stage_start(stream);
     runs = plan;
     element = 0;
@@ -117,7 +115,7 @@ convert_result put(std::uint32_t address, const unsigned char *bytes, std::size_
 convert_result finish(bool complete)
 {
     if (!complete)
-        return stage_flush() && std::fflush(output) == 0 ? converted : write_failed;
+        return stage_finish();
     if (element != runs->count || element_left != 0)
         return image_changed;
     unsigned char suffix[suffix_size] = {0xFF, 0xFF};
@@ -129,7 +127,7 @@ convert_result finish(bool complete)
     crc_feed(&file_crc, suffix, 12);
     // The suffix's CRC is CRC-32 without its final XOR (CRC-32/JAMCRC).
     put_le32(suffix + 12, ~crc_finish(&file_crc));
-    return stage_bytes(suffix, sizeof suffix) && stage_flush() && std::fflush(output) == 0 ? converted : write_failed;
+    return stage_bytes(suffix, sizeof suffix) ? stage_finish() : write_failed;
 }
 
 } // namespace

@@ -25,6 +25,11 @@ bool stage_flush()
     return written;
 }
 
+convert_result stage_finish()
+{
+    return stage_flush() && std::fflush(stage_output) == 0 ? converted : write_failed;
+}
+
 unsigned char *stage_room(std::size_t count)
 {
     if (staged + count > stage_size && !stage_flush())

@@ -44,6 +44,8 @@ unsigned char *stage_room(std::size_t count);
 bool stage_bytes(const void *bytes, std::size_t count);
 // Writes what is staged; false when the output refuses it.
 bool stage_flush();
+// The end of the output: what is staged written and the stream flushed.
+convert_result stage_finish();
 
 extern const output_format intel_hex, raw_binary, dfuse, s_records, uf2;
 

@@ -36,7 +36,6 @@ const family_name families[] = {
 
 std::uint32_t family; // the board family's ID, from -O uf2:FAMILY
 
-std::FILE *output;            // where the file goes
 std::uint32_t block_count;    // of the whole file, from the plan
 std::uint32_t block_number;   // of the block being gathered
 bool gathering;               // a block is being gathered
@@ -90,7 +89,6 @@ plan_verdict judge(const extent_list &plan, std::size_t * /*unused*/)
 
 bool start(std::FILE *stream, const char * /*unused*/, const extent_list *plan)
 {
-    output = stream;
     block_count = static_cast<std::uint32_t>(blocks_of(*plan));
     block_number = 0;
     gathering = false;
@@ -155,7 +153,7 @@ convert_result finish(bool complete)
         close_block();
     if (complete && block_number != block_count)
         return image_changed;
-    return stage_flush() && std::fflush(output) == 0 ? converted : write_failed;
+    return stage_finish();
 }
 
 } // namespace
