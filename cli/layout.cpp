@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cinttypes>
+#include <cstring>
 #include <cstdlib>
 #include <utility>
 
@@ -13,6 +14,74 @@ namespace {
 constexpr std::uint64_t address_space_size = std::uint64_t{1} << 32;
 constexpr std::uint32_t crc_word_size = 4;
 
+// The operand's first bytes, when it comes from a pipe: they are read to
+// tell its format, and come first when it is converted as an image.
+unsigned char operand_head[part_head_size];
+
+// Reads up to part_head_size bytes from the start of `stream`; how many.
+std::size_t read_head(std::FILE *stream, unsigned char *head)
+{
+    return std::fread(head, 1, part_head_size, stream);
+}
+
+// The format whose reader recognises `head`, or null.
+const file_format *format_of(const unsigned char *head, std::size_t size, bool whole_record)
+{
+    for (std::size_t i = 0; i < file_format_count; ++i) {
+        const part_reader *reader = file_formats[i]->reader;
+        if (reader != nullptr && reader->recognise(head, size, whole_record))
+            return file_formats[i];
+    }
+    return nullptr;
+}
+
+// Refuses a part that is not a regular file, which is read twice; the exit
+// status.
+int refuse_part_from_pipe(const char *path)
+{
+    return fail(exit_cannot_read, "File '%s' is not a regular file: it is read twice, checked before it is used\n", path);
+}
+
+// Opens the operand and tells whether its content is a part (an ELF file,
+// Intel HEX, ...) rather than a raw image: then it becomes the first part,
+// read as -i would read it. A raw image from a pipe keeps the bytes read to
+// tell, which come first in the conversion. The exit status.
+int tell_operand(command_line *line)
+{
+    if (!line->has_operand)
+        return exit_success;
+    image_file &image = line->images[0];
+    if ((image.stream = open_image(image.path)) == nullptr)
+        return fail(exit_cannot_read, "Cannot open file '%s'\n", image.path);
+    image.size_known = known_image_size(image.stream, &image.size);
+    const std::size_t size = read_head(image.stream, operand_head);
+    if (std::ferror(image.stream) != 0)
+        return fail(exit_cannot_read, "Cannot read file '%s'\n", image.path);
+    const file_format *format = format_of(operand_head, size, true);
+    if (format == nullptr) {
+        if (!image.size_known) {
+            image.head = operand_head;
+            image.head_size = size;
+        } else if (std::fseek(image.stream, 0, SEEK_SET) != 0) {
+            return fail(exit_cannot_read, "Cannot read file '%s'\n", image.path);
+        }
+        return exit_success;
+    }
+    if (!image.size_known)
+        return refuse_part_from_pipe(image.path);
+    if (line->address_given)
+        return fail(exit_no_input, "-a places a raw image, and '%s' is a%s %s file, which says where its bytes go: "
+                    "leave -a out, or store the file's bytes as they are with -m ADDRESS:FILE\n", image.path,
+                    format->reader->title[0] == 'E' || format->reader->title[0] == 'I' ? "n" : "",
+                    format->reader->title);
+    std::memmove(line->parts + 1, line->parts, line->part_count * sizeof(part_file));
+    line->parts[0] = {image.path, image.stream, image.size, format, {nullptr, 0, 0}};
+    ++line->part_count;
+    --line->image_count;
+    std::memmove(line->images, line->images + 1, line->image_count * sizeof(image_file));
+    return exit_success;
+}
+
 // Opens every image and learns its size; the exit status. Beside other
 // pieces or a CRC, an image must have a known size, so that its place (and
 // the fill after it) can be checked before anything is written.
@@ -20,13 +89,15 @@ int open_images(command_line *line)
 {
     for (std::size_t i = 0; i < line->image_count; ++i) {
         image_file &image = line->images[i];
+        if (image.stream != nullptr)
+            continue; // the operand, opened to tell its format
         if ((image.stream = open_image(image.path)) == nullptr)
             return fail(exit_cannot_read, "Cannot open file '%s'\n", image.path);
         image.size_known = known_image_size(image.stream, &image.size);
     }
     for (std::size_t i = 0; i < line->image_count; ++i) {
         const image_file &image = line->images[i];
-        if (!image.size_known && (line->image_count > 1 || line->hex_count > 0))
+        if (!image.size_known && (line->image_count > 1 || line->part_count > 0))
             return fail(exit_cannot_read,
                         "Image '%s' is not a regular file: beside other images, its size must be known before it is read\n",
                         image.path);
@@ -44,66 +115,53 @@ int open_images(command_line *line)
     return exit_success;
 }
 
-// What a file's first reading found wrong, as the user reads it.
-const char *fault_text(const hex_fault &fault)
+// Opens a part of -i and tells its format from its content; the exit status.
+int open_part(part_file *file)
 {
-    switch (fault.kind) {
-    case hex_not_a_record:
-        return "the line does not start with ':'";
-    case hex_bad_digit:
-        return "a character that is not a hexadecimal digit";
-    case hex_bad_length:
-        return "the byte count does not agree with the line's length";
-    case hex_bad_checksum:
-        return "wrong checksum, 0x%02X would be right";
-    case hex_unknown_type:
-        return "unknown record type %02X";
-    case hex_bad_type_length:
-        return "wrong byte count for a record of type %02X";
-    case hex_bad_address_field:
-        return "the address field of a record of type %02X must be 0000";
-    case hex_crosses_segment:
-        return "the data record passes the end of its 64 KiB segment";
-    case hex_passes_top:
-        return "the data record passes 0xFFFFFFFF";
-    case hex_after_end:
-        return "a record after the End Of File record (two files joined into one?)";
-    default:
-        return "";
-    }
+    if ((file->stream = open_image(file->path)) == nullptr)
+        return fail(exit_cannot_read, "Cannot open file '%s'\n", file->path);
+    if (!known_image_size(file->stream, &file->size))
+        return refuse_part_from_pipe(file->path);
+    unsigned char head[part_head_size];
+    const std::size_t size = read_head(file->stream, head);
+    if (std::ferror(file->stream) != 0)
+        return fail(exit_cannot_read, "Cannot read file '%s'\n", file->path);
+    if ((file->format = format_of(head, size, false)) == nullptr)
+        return fail(exit_cannot_read, "File '%s' is in none of the formats -i reads (ELF, DfuSe, UF2, Intel HEX, "
+                    "S-records): a raw image goes as the operand, or as -m ADDRESS:FILE\n", file->path);
+    return exit_success;
 }
 
-// Opens each Intel HEX file and reads it through, checking all of it; the
-// exit status.
-int read_hex_files(command_line *line)
+// Opens each part and reads it through, checking all of it; the exit
+// status.
+int read_parts(command_line *line)
 {
-    for (std::size_t i = 0; i < line->hex_count; ++i) {
-        hex_file &file = line->hex_files[i];
-        std::uint64_t size = 0;
-        if ((file.stream = open_image(file.path)) == nullptr)
-            return fail(exit_cannot_read, "Cannot open file '%s'\n", file.path);
-        if (!known_image_size(file.stream, &size))
-            return fail(exit_cannot_read, "File '%s' is not a regular file: it is read twice, checked before it is used\n",
-                        file.path);
-        const hex_fault fault = read_hex_file(file.stream, &file.stretches);
-        switch (fault.kind) {
-        case hex_well_formed:
-            break;
-        case hex_read_failed:
+    for (std::size_t i = 0; i < line->part_count; ++i) {
+        part_file &file = line->parts[i];
+        if (file.stream == nullptr) {
+            const int status = open_part(&file);
+            if (status != exit_success)
+                return status;
+        }
+        if (std::fseek(file.stream, 0, SEEK_SET) != 0)
             return fail(exit_cannot_read, "Cannot read file '%s'\n", file.path);
-        case hex_out_of_memory:
+        const part_fault fault = file.format->reader->read(file.stream, file.size, &file.stretches);
+        switch (fault.verdict) {
+        case part_well_formed:
+            break;
+        case part_read_failed:
+            return fail(exit_cannot_read, "Cannot read file '%s'\n", file.path);
+        case part_out_of_memory:
             return fail(exit_cannot_read, "Out of memory\n");
         // Faults in the form compilers use, which editors turn into links:
         // the file, the line, the message.
-        case hex_no_end:
-            return fail(exit_cannot_read, "%s: no End Of File record; it may have been cut short\n", file.path);
-        case hex_shared_address:
-            return fail(exit_cannot_read, "%s:%" PRIu64 ": data records share the address 0x%X with line %" PRIu64 "\n",
-                        file.path, fault.line, fault.address, fault.other_line);
-        default:
-            say(stderr, "%s:%" PRIu64 ": ", file.path, fault.line);
-            say(stderr, fault_text(fault), fault.value); // NOLINT: the texts above, each with one number at most
-            return fail(exit_cannot_read, "\n");
+        case part_malformed:
+        case part_past_top:
+            if (fault.line > 0)
+                say(stderr, "%s:%" PRIu64 ": ", file.path, fault.line);
+            else
+                say(stderr, "%s: ", file.path);
+            return fail(fault.verdict == part_past_top ? exit_does_not_fit : exit_cannot_read, "%s\n", fault.text);
         }
     }
     return exit_success;
@@ -118,26 +176,34 @@ void sort_pieces(piece *pieces, std::size_t count)
     });
 }
 
-// The pieces that hold data: each image and each stretch of an Intel HEX
-// file, in address order.
+// The pieces that hold data: each image and each run of a part, in
+// address order. A run is a stretch, or, where the part's format joins
+// them, the stretches that touch.
 void place_data(command_line *line, layout *laid_out)
 {
     piece *pieces = laid_out->pieces;
     std::size_t count = 0;
     std::size_t sources = 0;
     // Beside other pieces, an image must end where its size said.
-    const bool exact = line->image_count > 1 || line->hex_count > 0 || line->crc_count > 0 || line->format->needs_plan;
+    const bool exact = line->image_count > 1 || line->part_count > 0 || line->crc_count > 0 || line->format->needs_plan;
     for (std::size_t i = 0; i < line->image_count; ++i) {
         const image_file &image = line->images[i];
-        pieces[count++] = {image_piece, image.address, image.size, exact, image.stream, nullptr, 0, 0, image.path};
+        pieces[count++] = {image_piece, image.address, image.size, exact, image.stream, nullptr, image.path,
+                           nullptr, nullptr, 0, image.head, image.head_size};
         laid_out->sources[sources++] = {image.stream, image.address};
     }
-    for (std::size_t i = 0; i < line->hex_count; ++i) {
-        const hex_file &file = line->hex_files[i];
-        for (std::size_t j = 0; j < file.stretches.count; ++j) {
-            const hex_stretch &stretch = file.stretches.items[j];
-            pieces[count++] = {hex_piece, stretch.address, stretch.size, true, file.stream, nullptr, stretch.offset,
-                               stretch.segment_base, file.path};
+    for (std::size_t i = 0; i < line->part_count; ++i) {
+        const part_file &file = line->parts[i];
+        const part_reader &reader = *file.format->reader;
+        const part_stretch *items = file.stretches.items;
+        for (std::size_t j = 0; j < file.stretches.count;) {
+            std::size_t k = j + 1;
+            std::uint64_t size = items[j].size;
+            for (; reader.joins_touching && k < file.stretches.count && items[j].address + size == items[k].address; ++k)
+                size += items[k].size;
+            pieces[count++] = {part_piece, items[j].address, size, true, file.stream, nullptr, file.path,
+                               &reader, items + j, k - j, nullptr, 0};
+            j = k;
         }
         laid_out->sources[sources++] = {file.stream, 0};
     }
@@ -215,13 +281,14 @@ void add_fills_and_words(command_line *line, layout *laid_out)
             if (part.address > covered)
                 pieces[count++] = {fill_piece, static_cast<std::uint32_t>(covered),
                                    std::min<std::uint64_t>(part.address, region.end) - covered, true, nullptr, nullptr,
-                                   0, 0, line->crcs[i].text};
+                                   line->crcs[i].text, nullptr, nullptr, 0, nullptr, 0};
             covered = part.address + part.size;
         }
         if (covered < region.end)
             pieces[count++] = {fill_piece, static_cast<std::uint32_t>(covered), region.end - covered, true, nullptr,
-                               nullptr, 0, 0, line->crcs[i].text};
-        pieces[count++] = {crc_piece, region.end, crc_word_size, true, nullptr, &region, 0, 0, line->crcs[i].text};
+                               nullptr, line->crcs[i].text, nullptr, nullptr, 0, nullptr, 0};
+        pieces[count++] = {crc_piece, region.end, crc_word_size, true, nullptr, &region, line->crcs[i].text, nullptr,
+                           nullptr, 0, nullptr, 0};
     }
     sort_pieces(pieces, count);
     laid_out->piece_count = count;
@@ -232,7 +299,7 @@ void say_piece(const piece &part)
 {
     switch (part.kind) {
     case image_piece:
-    case hex_piece:
+    case part_piece:
         say(stderr, "'%s' at 0x%X", part.name, part.address);
         break;
     case fill_piece:
@@ -276,18 +343,20 @@ const char *algorithm_name(crc_algorithm algorithm)
 
 int lay_out(command_line *line, layout *laid_out)
 {
-    *laid_out = {nullptr, 0, static_cast<image_source *>(std::calloc(line->image_count + line->hex_count + 1,
+    *laid_out = {nullptr, 0, static_cast<image_source *>(std::calloc(line->image_count + line->part_count + 1,
                                                                      sizeof(image_source))), 0, {nullptr, 0, 0}};
-    int status = open_images(line);
+    int status = tell_operand(line);
     if (status == exit_success)
-        status = read_hex_files(line);
+        status = open_images(line);
+    if (status == exit_success)
+        status = read_parts(line);
     if (status != exit_success)
         return status;
     // Each piece of data gives one piece, each region at most one fill
     // more than the pieces of data it holds, and its word.
     std::size_t data_count = line->image_count;
-    for (std::size_t i = 0; i < line->hex_count; ++i)
-        data_count += line->hex_files[i].stretches.count;
+    for (std::size_t i = 0; i < line->part_count; ++i)
+        data_count += line->parts[i].stretches.count;
     laid_out->pieces = static_cast<piece *>(std::calloc(2 * (data_count + line->crc_count) + 1, sizeof(piece)));
     if (laid_out->pieces == nullptr || laid_out->sources == nullptr)
         return fail(exit_cannot_read, "Out of memory\n");
@@ -302,7 +371,7 @@ int lay_out(command_line *line, layout *laid_out)
 
 int plan_output(const command_line &line, layout *laid_out)
 {
-    const output_format &format = *line.format;
+    const file_format &format = *line.format;
     if (!format.needs_plan && format.judge == nullptr)
         return exit_success;
     std::size_t failed = 0;
@@ -324,18 +393,49 @@ int plan_output(const command_line &line, layout *laid_out)
     return exit_success;
 }
 
-void show_layout(const layout &laid_out, const output_format &format)
+namespace {
+
+// A layout line's span: the addresses and the size.
+void show_span(std::uint32_t address, std::uint64_t size)
+{
+    say(stderr, "0x%08X-0x%08X %10" PRIu64 " bytes  ", address, static_cast<std::uint32_t>(address + size - 1), size);
+}
+
+// A run of a part: its file and format, or, where the format names what
+// the file holds (an ELF file's sections), one line for each.
+void show_part(const piece &part)
+{
+    const part_reader &reader = *part.reader;
+    if (reader.name == nullptr) {
+        show_span(part.address, part.size);
+        say(stderr, "%s (%s)\n", part.name, reader.title);
+        return;
+    }
+    for (std::size_t i = 0; i < part.stretch_count; ++i) {
+        const part_stretch &stretch = part.stretches[i];
+        char name[64];
+        reader.name(part.stream, stretch, name, sizeof name);
+        show_span(stretch.address, stretch.size);
+        say(stderr, "%s (%s %s)\n", part.name, reader.title, name);
+    }
+}
+
+} // namespace
+
+void show_layout(const layout &laid_out, const file_format &format)
 {
     for (std::size_t i = 0; i < laid_out.piece_count; ++i) {
         const piece &part = laid_out.pieces[i];
         if (part.size == 0)
             continue; // an empty image has no address of its own
-        say(stderr, "0x%08X-0x%08X %10" PRIu64 " bytes  ", part.address,
-            static_cast<std::uint32_t>(part.address + part.size - 1), part.size);
+        if (part.kind != part_piece)
+            show_span(part.address, part.size);
         switch (part.kind) {
         case image_piece:
-        case hex_piece:
             say(stderr, "%s\n", part.name);
+            break;
+        case part_piece:
+            show_part(part);
             break;
         case fill_piece:
             say(stderr, "0xFF fill%s\n", omit_blank != 0 ? ", left out by -s" : "");

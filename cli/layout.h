@@ -30,6 +30,6 @@ int plan_output(const command_line &line, layout *laid_out);
 
 // After the conversion: one line per piece with bytes, in address order,
 // on standard error.
-void show_layout(const layout &laid_out, const output_format &format);
+void show_layout(const layout &laid_out, const file_format &format);
 
 #endif

@@ -45,7 +45,7 @@ const char *output_path_of(const command_line &line, const char *input_path, tex
 
 // Creates the output at `output_path`, or takes standard output when it is
 // null, never over an image, and starts its format; the exit status.
-int create_output(const char *output_path, const layout &laid_out, const output_format &format, std::FILE **output)
+int create_output(const char *output_path, const layout &laid_out, const file_format &format, std::FILE **output)
 {
     const bool to_standard_output = output_path == nullptr;
     const std::size_t count = laid_out.source_count;
@@ -79,20 +79,25 @@ const char *first_input(const command_line &line, const char *operand)
 {
     if (operand != nullptr)
         return operand;
-    return line.image_count > 0 ? line.images[0].path : line.hex_files[0].path;
+    return line.image_count > 0 ? line.images[0].path : line.parts[0].path;
 }
 
 // Refuses what the options ask for together but cannot be done, with the
 // format chosen; the exit status.
 int check_request(command_line *line, bool has_operand, const char *program_name)
 {
-    if (!has_operand && line->image_count == 0 && line->hex_count == 0) {
+    if (!has_operand && line->image_count == 0 && line->part_count == 0) {
         say(stderr, "No input file specifed.\n\n");
         return show_usage(program_name, exit_no_input);
     }
     // Without an operand, nothing names the output but -o.
     if (!has_operand && line->output == nullptr)
         return fail(exit_no_input, "No output named: without an image operand, -o is needed\n");
+    // -a places the operand and nothing else: the parts and the images of
+    // -m say where they go.
+    if (!has_operand && line->address_given)
+        return fail(exit_no_input, "-a places the image operand, and there is none: the images of -m and the parts of -i "
+                    "say where they go\n");
     if (!choose_format(line))
         return exit_no_input;
     if (omit_blank != 0 && !line->format->has_addresses)
@@ -143,9 +148,9 @@ int fw2hex_main(int argc, char *argv[])
     // A write error that only shows at close still fails the run.
     if (std::fclose(output) != 0 && result == converted)
         result = write_failed;
-    close_inputs(laid_out);
     if (result == converted && line.verbose)
         show_layout(laid_out, *line.format);
+    close_inputs(laid_out);
     if (result == converted && !holds_data)
         say(stderr, "Image '%s' holds no data; %s\n", name, line.format->empty_note);
     return report(result, laid_out.pieces[failed], output_path);

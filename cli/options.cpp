@@ -62,7 +62,7 @@ bool parse_placed_image(const char *text, image_file *image)
     const char *rest = parse_strict_address(text, &address);
     if (rest == nullptr || rest[0] != ':' || rest[1] == '\0')
         return false;
-    *image = {rest + 1, address, nullptr, 0, false};
+    *image = {rest + 1, address, nullptr, 0, false, nullptr, 0};
     return true;
 }
 
@@ -105,8 +105,11 @@ bool parse_crc(const char *text, crc_request *crc)
 // The forms of every format's argument, for a message: "hex, bin, ... or uf2:FAMILY".
 void say_formats()
 {
-    for (std::size_t i = 0; i < output_format_count; ++i)
-        say(stderr, "%s%s", i == 0 ? "" : i + 1 < output_format_count ? ", " : " or ", output_formats[i]->form);
+    std::size_t written = 0; // formats that are written
+    while (written < file_format_count && file_formats[written]->name != nullptr)
+        ++written;
+    for (std::size_t i = 0; i < written; ++i)
+        say(stderr, "%s%s", i == 0 ? "" : i + 1 < written ? ", " : " or ", file_formats[i]->form);
 }
 
 // "-O FORMAT[:PARAMETERS]"; false, with the message said, when malformed.
@@ -114,9 +117,9 @@ bool parse_format(const char *text, command_line *line)
 {
     const char *colon = std::strchr(text, ':');
     const std::size_t name_size = colon != nullptr ? static_cast<std::size_t>(colon - text) : std::strlen(text);
-    for (std::size_t i = 0; i < output_format_count; ++i) {
-        const output_format &format = *output_formats[i];
-        if (std::strlen(format.name) != name_size || std::strncmp(format.name, text, name_size) != 0)
+    for (std::size_t i = 0; i < file_format_count; ++i) {
+        const file_format &format = *file_formats[i];
+        if (format.name == nullptr || std::strlen(format.name) != name_size || std::strncmp(format.name, text, name_size) != 0)
             continue;
         if (!format.configure(colon != nullptr ? colon + 1 : nullptr)) {
             say(stderr, "Invalid argument '%s' for -O: expected %s%s\n", text, format.form, format.form_help);
@@ -161,6 +164,7 @@ request take_option(int option, command_line *line)
 {
     switch (option) {
     case 'a':
+        line->address_given = true;
         if (!parse_load_address(optarg, &load_address)) {
             say(stderr, "Invalid argument '%s' for -a: expected a hexadecimal address, such as 8004000 or 0x8004000\n",
                 optarg);
@@ -194,7 +198,7 @@ request take_option(int option, command_line *line)
         line->verbose = true;
         return convert_file;
     case 'i':
-        line->hex_files[line->hex_count++] = {optarg, nullptr, {nullptr, 0, 0}};
+        line->parts[line->part_count++] = {optarg, nullptr, 0, nullptr, {nullptr, 0, 0}};
         return convert_file;
     case 'O':
         return parse_format(optarg, line) ? convert_file : refuse_option;
@@ -217,7 +221,8 @@ request take_operand(int argc, char *argv[], command_line *line)
         return refuse_option;
     }
     if (optind < argc) {
-        line->images[0] = {argv[optind], load_address, nullptr, 0, false};
+        line->images[0] = {argv[optind], load_address, nullptr, 0, false, nullptr, 0};
+        line->has_operand = true;
     } else {
         // No operand: the images are those of -m alone.
         --line->image_count;
@@ -236,9 +241,9 @@ bool choose_format(command_line *line)
     if (line->output == nullptr || std::strcmp(line->output, "-") == 0)
         return true;
     const char *extension = extension_of(line->output);
-    for (std::size_t i = 0; i < output_format_count && *extension != '\0'; ++i)
-        if (extension_in(extension, output_formats[i]->extensions)) {
-            line->format = output_formats[i];
+    for (std::size_t i = 0; i < file_format_count && *extension != '\0'; ++i)
+        if (file_formats[i]->name != nullptr && extension_in(extension, file_formats[i]->extensions)) {
+            line->format = file_formats[i];
             break;
         }
     if (line->format->configure(nullptr))
@@ -253,8 +258,8 @@ bool make_command_line(int argc, command_line *line)
     const auto room = static_cast<std::size_t>(argc) + 1;
     *line = {nullptr, static_cast<image_file *>(std::calloc(room, sizeof(image_file))), 1,
              static_cast<crc_request *>(std::calloc(room, sizeof(crc_request))), 0,
-             static_cast<hex_file *>(std::calloc(room, sizeof(hex_file))), 0, false, nullptr, nullptr};
-    return line->images != nullptr && line->crcs != nullptr && line->hex_files != nullptr;
+             static_cast<part_file *>(std::calloc(room, sizeof(part_file))), 0, false, false, false, nullptr, nullptr};
+    return line->images != nullptr && line->crcs != nullptr && line->parts != nullptr;
 }
 
 request scan_command_line(int argc, char *argv[], command_line *line, int *operand)

@@ -8,7 +8,7 @@
 
 #include "convert/convert.h"
 #include "convert/format.h"
-#include "ihex/read.h"
+#include "convert/part.h"
 
 // An image of the output: the operand, or one placed with "-m".
 struct image_file {
@@ -17,13 +17,18 @@ struct image_file {
     std::FILE *stream;  // open for binary reading, or null
     std::uint64_t size; // known before reading: beside other pieces it must be
     bool size_known;
+    const unsigned char *head; // its first bytes, read from a pipe to tell its format
+    std::size_t head_size;
 };
 
-// An Intel HEX file of "-i", whose stretches are laid out as images.
-struct hex_file {
-    const char *path;  // as typed
-    std::FILE *stream; // open for binary reading, or null
-    hex_stretches stretches;
+// A part: a file of "-i", or the operand, in a format that says where its
+// bytes go; its stretches are laid out as images.
+struct part_file {
+    const char *path;   // as typed
+    std::FILE *stream;  // open for binary reading, or null
+    std::uint64_t size;
+    const file_format *format; // the one its content is in, once told
+    part_stretches stretches;
 };
 
 // A CRC asked for with "-c".
@@ -43,10 +48,12 @@ struct command_line {
     std::size_t image_count;
     crc_request *crcs;       // those of "-c", in order
     std::size_t crc_count;
-    hex_file *hex_files;     // those of "-i", in order
-    std::size_t hex_count;
+    part_file *parts;        // those of "-i", in order, after the operand when it is one
+    std::size_t part_count;
+    bool has_operand;        // the command line names an operand (images[0], or parts[0] once told apart)
+    bool address_given;      // "-a" was given
     bool verbose;            // "-v": the layout on standard error after a successful run
-    const output_format *format; // "-O", the -o path's extension, else Intel HEX
+    const file_format *format; // "-O", the -o path's extension, else Intel HEX
     const char *format_text; // the last "-O" argument as typed, or null
 };
 

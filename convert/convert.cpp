@@ -5,7 +5,7 @@
 #include "convert.h"
 #include "blank.h"
 #include "format.h"
-#include "ihex/hex_lines.h"
+#include "part.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -47,7 +47,7 @@ void feed_regions(crc_region *open, std::uint32_t address, const unsigned char *
 // Where the conversion stands, from piece to piece.
 struct conversion {
     crc_region *open_region; // the first region whose CRC is not written yet
-    const output_format *format;
+    const file_format *format;
     bool holds_data;         // a run has gone out
 };
 
@@ -106,6 +106,19 @@ convert_result check_image_end(const piece &image)
     return more != EOF ? image_changed : converted;
 }
 
+// Reads up to `wanted` bytes of an image into image_buffer: what is left of
+// its head first, then its stream.
+std::size_t read_image(piece *image, std::size_t wanted)
+{
+    const std::size_t from_head = std::min(wanted, image->head_size);
+    if (from_head > 0) {
+        std::memcpy(image_buffer, image->head, from_head);
+        image->head += from_head;
+        image->head_size -= from_head;
+    }
+    return from_head + (from_head < wanted ? std::fread(image_buffer + from_head, 1, wanted - from_head, image->stream) : 0);
+}
+
 // The records of one image, its lines counted from its own first byte.
 convert_result convert_image_piece(piece *image, conversion *state)
 {
@@ -115,7 +128,7 @@ convert_result convert_image_piece(piece *image, conversion *state)
                                                 : block_size;
         if (wanted == 0)
             break;
-        std::size_t count = std::fread(image_buffer, 1, wanted, image->stream);
+        std::size_t count = read_image(image, wanted);
         if (std::ferror(image->stream) != 0)
             return read_failed;
         if (count == 0 && !image->exact)
@@ -155,90 +168,37 @@ convert_result convert_fill_piece(const piece &fill, conversion *state)
     return converted;
 }
 
-// Puts the block at image_buffer out once it is full, a stretch being put
-// out up to `done`.
-convert_result put_full_block(const piece &stretch, conversion *state, std::uint64_t *done, std::size_t *filled)
+// A run of a part, its stretches read again by the part's reader into
+// blocks, as an image's bytes are read: each must hold what the first
+// reading found, or the file changed in between.
+convert_result convert_part_piece(const piece &run, conversion *state)
 {
-    if (*filled < block_size)
-        return converted;
-    const convert_result result = put_block(state, static_cast<std::uint32_t>(stretch.address + *done), *filled);
-    *done += *filled;
-    *filled = 0;
-    return result;
-}
-
-// Adds a record's data to the block at image_buffer, `filled` bytes long,
-// of a stretch put out up to `done`; a block ends every 64 KiB of the
-// stretch, as an image's does.
-convert_result put_record_data(const piece &stretch, const hex_record &record, conversion *state, std::uint64_t *done,
-                     std::size_t *filled)
-{
-    const unsigned char *data = record.bytes + 4;
-    for (std::size_t left = record.count; left > 0;) {
-        const std::size_t taken = std::min(left, block_size - *filled);
-        std::memcpy(image_buffer + *filled, data, taken);
-        data += taken;
-        left -= taken;
-        *filled += taken;
-        const convert_result result = put_full_block(stretch, state, done, filled);
-        if (result != converted)
-            return result;
-    }
-    return converted;
-}
-
-// The full lines that go on from the offset field `offset`, decoded
-// straight into the block.
-convert_result put_full_run(const piece &stretch, hex_cursor *cursor, unsigned offset, conversion *state, std::uint64_t *done,
-                  std::size_t *filled)
-{
-    for (;;) {
-        const auto room = static_cast<std::size_t>(std::min<std::uint64_t>(block_size - *filled, stretch.size - *done - *filled));
-        const std::size_t taken = take_full_run(cursor, offset, image_buffer + *filled, room);
-        if (taken == 0)
-            return converted;
-        offset += static_cast<unsigned>(taken);
-        *filled += taken;
-        const convert_result result = put_full_block(stretch, state, done, filled);
-        if (result != converted)
-            return result;
-    }
-}
-
-// A stretch of an Intel HEX file read again, its records decoded into
-// blocks as an image's bytes are read: it must hold what the first reading
-// found, or the file changed in between.
-convert_result convert_hex_piece(const piece &stretch, conversion *state)
-{
-    hex_cursor cursor{};
-    if (!start_reading(&cursor, stretch.stream, stretch.offset, 0))
-        return read_failed;
-    hex_record record{};
-    hex_fault fault{};
-    std::uint32_t base = stretch.segment_base;
-    std::uint64_t done = 0;   // bytes of the stretch put out
-    std::size_t filled = 0;   // bytes of the block at image_buffer
-    while (done + filled < stretch.size) {
-        const line_kind kind = take_line(&cursor, &record, &fault);
-        if (kind == faulty_line && fault.kind == hex_read_failed)
+    std::uint64_t done = 0;  // bytes of the run put out
+    std::size_t filled = 0;  // bytes of the block at image_buffer
+    for (std::size_t i = 0; i < run.stretch_count; ++i) {
+        const part_stretch &stretch = run.stretches[i];
+        if (!run.reader->start(run.stream, stretch))
             return read_failed;
-        if (kind == faulty_line || kind == no_more_lines || (kind == record_line && record.type == 1))
-            return image_changed;
-        if (kind != record_line || record.count == 0 || (record.type != 0 && record.type != 2 && record.type != 4))
-            continue;
-        if (record.type != 0) {
-            base = address_base(record);
-            continue;
+        for (std::uint64_t left = stretch.size; left > 0;) {
+            std::size_t taken = 0;
+            const auto room = static_cast<std::size_t>(std::min<std::uint64_t>(block_size - filled, left));
+            const convert_result result = run.reader->take(image_buffer + filled, room, &taken);
+            if (result != converted)
+                return result;
+            if (taken == 0 || taken > room)
+                return image_changed;
+            filled += taken;
+            left -= taken;
+            if (filled == block_size) {
+                const convert_result put = put_block(state, static_cast<std::uint32_t>(run.address + done), filled);
+                if (put != converted)
+                    return put;
+                done += filled;
+                filled = 0;
+            }
         }
-        if (base + record.offset != stretch.address + done + filled || done + filled + record.count > stretch.size)
-            return image_changed;
-        convert_result result = put_record_data(stretch, record, state, &done, &filled);
-        if (result == converted)
-            result = put_full_run(stretch, &cursor, record.offset + record.count, state, &done, &filled);
-        if (result != converted)
-            return result;
     }
-    return put_block(state, static_cast<std::uint32_t>(stretch.address + done), filled);
+    return put_block(state, static_cast<std::uint32_t>(run.address + done), filled);
 }
 
 // A region's CRC, complete once every byte before its word has gone by.
@@ -259,7 +219,7 @@ bool image_fits(std::uint64_t size, std::uint32_t address)
     return address + size <= address_space_size;
 }
 
-convert_result convert_pieces(piece *pieces, std::size_t count, const output_format &format, bool *holds_data,
+convert_result convert_pieces(piece *pieces, std::size_t count, const file_format &format, bool *holds_data,
                               std::size_t *failed)
 {
     conversion state{nullptr, &format, false};
@@ -283,8 +243,8 @@ convert_result convert_pieces(piece *pieces, std::size_t count, const output_for
         case crc_piece:
             result = convert_crc_piece(pieces[i], &state);
             break;
-        case hex_piece:
-            result = convert_hex_piece(pieces[i], &state);
+        case part_piece:
+            result = convert_part_piece(pieces[i], &state);
             break;
         }
         if (failed != nullptr)
@@ -299,7 +259,7 @@ convert_result convert_pieces(piece *pieces, std::size_t count, const output_for
 
 convert_result convert_image(std::FILE *input, std::FILE *output, bool *holds_data)
 {
-    piece image{image_piece, load_address, 0, false, input, nullptr, 0, 0, nullptr};
+    piece image{image_piece, load_address, 0, false, input, nullptr, nullptr, nullptr, nullptr, 0, nullptr, 0};
     if (!intel_hex_format.start(output, "", nullptr))
         return write_failed;
     return convert_pieces(&image, 1, intel_hex_format, holds_data);
@@ -344,7 +304,7 @@ convert_result plan_end(bool /*unused*/)
 }
 
 // A format that writes nothing and notes where its runs lie.
-const output_format planner{"plan", "", "", "", "", "", "", nullptr, true, false, nullptr, nullptr, plan_run, plan_end};
+const file_format planner{"plan", "", "", "", "", "", "", nullptr, true, false, nullptr, nullptr, plan_run, plan_end, nullptr};
 
 } // namespace
 

@@ -21,8 +21,8 @@ enum convert_result {
     read_failed,     // the input reported an error (not end of input)
     write_failed,    // the output refused a write or the final flush
     image_too_large, // an image byte would lie above 0xFFFFFFFF
-    image_changed,   // an image of known size ended early or went on, or an
-                     // Intel HEX file no longer holds what its first reading found
+    image_changed,   // an image of known size ended early or went on, or a
+                     // part no longer holds what its first reading found
     out_of_memory    // no room to note one more run
 };
 
@@ -47,23 +47,29 @@ struct crc_region {
     std::uint32_t value; // the CRC, once its word has been written
 };
 
+struct part_reader;
+struct part_stretch;
+
 // What an output is laid out from.
 enum piece_kind {
     image_piece, // the bytes of a raw image stream
     fill_piece,  // `size` bytes of 0xFF (erased flash) where a region has no image
     crc_piece,   // the 4 bytes of a region's CRC, least significant first
-    hex_piece    // a stretch of an Intel HEX file that read_hex_file accepted
+    part_piece   // a run of a part (a file with addresses) that its reader accepted
 };
 struct piece {
     piece_kind kind;
-    std::uint32_t address; // of its first byte
-    std::uint64_t size;    // image: known, or counted as it is read unless `exact`
-    bool exact;            // image: the stream must hold exactly `size` bytes
-    std::FILE *stream;     // image: open for binary reading
-    crc_region *region;    // crc: the region whose CRC it is
-    std::uint64_t offset;  // hex: where the stretch's first record starts in the file
-    std::uint32_t segment_base; // hex: the address its records' offsets add to there
-    const char *name;      // the caller's name for it; the conversion does not look
+    std::uint32_t address;              // of its first byte
+    std::uint64_t size;                 // image: known, or counted as it is read unless `exact`
+    bool exact;                         // image: the stream must hold exactly `size` bytes
+    std::FILE *stream;                  // image, part: open for binary reading
+    crc_region *region;                 // crc: the region whose CRC it is
+    const char *name;                   // the caller's name for it; the conversion does not look
+    const part_reader *reader;          // part: its format's
+    const part_stretch *stretches;      // part: the run's stretches, in address order, touching
+    std::size_t stretch_count;
+    const unsigned char *head;          // image: its first bytes, already read from the stream
+    std::size_t head_size;
 };
 
 // Reads the raw image from `input` (binary) and writes its Intel HEX text,
@@ -72,7 +78,7 @@ struct piece {
 // was written (an empty image, or an erased one with omission, has none).
 convert_result convert_image(std::FILE *input, std::FILE *output, bool *holds_data = nullptr);
 
-struct output_format;
+struct file_format;
 
 // The same for `count` pieces, in the order given (the caller sorts them by
 // address and keeps them apart), in the format `format`, whose start the
@@ -84,7 +90,7 @@ struct output_format;
 // gets the size read. `holds_data`, when given, tells whether any byte
 // went out. On failure, `failed` (when given) is the index of the piece
 // that was being converted.
-convert_result convert_pieces(piece *pieces, std::size_t count, const output_format &format,
+convert_result convert_pieces(piece *pieces, std::size_t count, const file_format &format,
                               bool *holds_data = nullptr, std::size_t *failed = nullptr);
 
 #endif

@@ -1,7 +1,7 @@
-// The seam between the walk over the laid-out pieces and the file it
-// writes: each output format is one file that fills an output_format, and
-// one row of the table of formats. Nothing outside that file knows the
-// format's details.
+// The table of file formats: each is one row, its writer (the seam between
+// the walk over the laid-out pieces and the file it writes) beside its
+// reader (the seam of parts, part.h), each filled by the format's own
+// files. Nothing outside those files knows the format's details.
 #ifndef FW2HEX_FORMAT_H
 #define FW2HEX_FORMAT_H
 
@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "convert.h"
+#include "part.h"
 
 // A run of bytes at consecutive addresses that the output holds.
 struct extent {
@@ -32,8 +33,8 @@ enum plan_verdict {
     plan_gap_too_large // between run `at` and the next lies a gap too large to write
 };
 
-struct output_format {
-    const char *name;       // as -O takes it
+struct file_format {
+    const char *name;       // as -O takes it; null for a format that is only read
     const char *title;      // as messages name the kind of file
     const char *form;       // of -O's argument, as messages show it: "dfu[:VID:PID]"
     const char *form_help;  // what its parameters are, after the form in messages; "" for none
@@ -60,12 +61,17 @@ struct output_format {
     // is closed off (its end record, its suffix); otherwise what the format
     // holds is written as it stands. Then flushes it.
     convert_result (*finish)(bool complete);
+
+    // Reads the format as a part (-i, or a recognised operand); null for a
+    // format that has no addresses.
+    const part_reader *reader;
 };
 
-extern const output_format *const output_formats[];
-extern const std::size_t output_format_count;
+// Every format: those written first, in the order messages list them.
+extern const file_format *const file_formats[];
+extern const std::size_t file_format_count;
 // The Intel HEX format, the default.
-extern const output_format &intel_hex_format;
+extern const file_format &intel_hex_format;
 
 // The runs the pieces hold, for a format that needs them before writing:
 // from their sizes, or, when omission leaves blank bytes out, from a

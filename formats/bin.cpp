@@ -61,5 +61,5 @@ convert_result finish(bool /*unused*/)
 
 } // namespace
 
-const output_format raw_binary{"bin", "raw binary", "bin", "", ".bin ", ".bin", "the output is empty", no_parameters,
-                               false, false, judge, start, put, finish};
+const file_format raw_binary{"bin", "raw binary", "bin", "", ".bin ", ".bin", "the output is empty", no_parameters,
+                               false, false, judge, start, put, finish, nullptr};

@@ -132,5 +132,5 @@ convert_result finish(bool complete)
 
 } // namespace
 
-const output_format dfuse{"dfu", "DfuSe", "dfu[:VID:PID]", ", VID and PID in 4 hexadecimal digits each (default 0483:DF11)",
-                          ".dfu ", ".dfu", "", configure, true, true, judge, start, put, finish};
+const file_format dfuse{"dfu", "DfuSe", "dfu[:VID:PID]", ", VID and PID in 4 hexadecimal digits each (default 0483:DF11)",
+                          ".dfu ", ".dfu", "", configure, true, true, judge, start, put, finish, nullptr};

@@ -47,6 +47,6 @@ bool stage_flush();
 // The end of the output: what is staged written and the stream flushed.
 convert_result stage_finish();
 
-extern const output_format intel_hex, raw_binary, dfuse, s_records, uf2;
+extern const file_format intel_hex, raw_binary, dfuse, s_records, uf2, elf;
 
 #endif

@@ -1,7 +1,10 @@
 // Intel HEX: an Extended Linear Address record (type 04) wherever the
 // upper 16 address bits change, data records (type 00) of up to 16 bytes,
 // an End Of File record (type 01) last.
+#include <cinttypes>
+
 #include "formats.h"
+#include "ihex/read.h"
 #include "ihex/records.h"
 
 namespace {
@@ -89,7 +92,67 @@ convert_result finish(bool complete)
     return write_text() && std::fflush(output) == 0 ? converted : write_failed;
 }
 
+// What a first reading found wrong, as the user reads it.
+const char *fault_text(const hex_fault &fault)
+{
+    switch (fault.kind) {
+    case hex_not_a_record:
+        return "the line does not start with ':'";
+    case hex_bad_digit:
+        return "a character that is not a hexadecimal digit";
+    case hex_bad_length:
+        return "the byte count does not agree with the line's length";
+    case hex_bad_checksum:
+        return "wrong checksum, 0x%02X would be right";
+    case hex_unknown_type:
+        return "unknown record type %02X";
+    case hex_bad_type_length:
+        return "wrong byte count for a record of type %02X";
+    case hex_bad_address_field:
+        return "the address field of a record of type %02X must be 0000";
+    case hex_crosses_segment:
+        return "the data record passes the end of its 64 KiB segment";
+    case hex_passes_top:
+        return "the data record passes 0xFFFFFFFF";
+    case hex_after_end:
+        return "a record after the End Of File record (two files joined into one?)";
+    default:
+        return "";
+    }
+}
+
+bool recognise(const unsigned char *head, std::size_t size, bool whole_record)
+{
+    if (first_visible(head, size) != ':')
+        return false;
+    const char *line = nullptr;
+    std::size_t length = 0;
+    return !whole_record || (first_line(head, size, &line, &length) && is_hex_record(line, length));
+}
+
+part_fault read_part(std::FILE *input, std::uint64_t /*unused*/, part_stretches *stretches)
+{
+    const hex_fault fault = read_hex_file(input, stretches);
+    switch (fault.kind) {
+    case hex_well_formed:
+        return {part_well_formed, 0, {}};
+    case hex_read_failed:
+        return {part_read_failed, 0, {}};
+    case hex_out_of_memory:
+        return {part_out_of_memory, 0, {}};
+    case hex_no_end:
+        return make_fault(part_malformed, 0, "no End Of File record; it may have been cut short");
+    case hex_shared_address:
+        return make_fault(part_malformed, fault.line, "data records share the address 0x%X with line %" PRIu64,
+                          fault.address, fault.other_line);
+    default:
+        return make_fault(part_malformed, fault.line, fault_text(fault), fault.value); // NOLINT: the texts above, each with one number at most
+    }
+}
+
+const part_reader reader{"Intel HEX", recognise, read_part, start_hex_stretch, take_hex_bytes, false, nullptr};
+
 } // namespace
 
-const output_format intel_hex{"hex", "Intel HEX", "hex", "", ".hex ", ".hex", "the output has only the End Of File record",
-                              no_parameters, true, false, nullptr, start, put, finish};
+const file_format intel_hex{"hex", "Intel HEX", "hex", "", ".hex ", ".hex", "the output has only the End Of File record",
+                              no_parameters, true, false, nullptr, start, put, finish, &reader};

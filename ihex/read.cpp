@@ -299,20 +299,6 @@ namespace {
 
 constexpr std::uint64_t segment_span = 0x10000;
 
-bool add_stretch(hex_stretches *stretches, const hex_stretch &stretch)
-{
-    if (stretches->count == stretches->room) {
-        const std::size_t room = stretches->room == 0 ? 16 : 2 * stretches->room;
-        void *grown = std::realloc(stretches->items, room * sizeof(hex_stretch));
-        if (grown == nullptr)
-            return false;
-        stretches->items = static_cast<hex_stretch *>(grown);
-        stretches->room = room;
-    }
-    stretches->items[stretches->count++] = stretch;
-    return true;
-}
-
 // A data record at `offset` (line `line`) of the file: it extends the last
 // stretch when it follows it in the address space, else starts one. After
 // an Extended Linear Address (`linear`) a record's bytes go on past its
@@ -332,7 +318,7 @@ hex_fault_kind gather_data(const hex_record &record, std::uint32_t base, bool li
     hex_stretch *last = *open ? &stretches->items[stretches->count - 1] : nullptr;
     if (last != nullptr && last->address + last->size == address)
         last->size += record.count;
-    else if (!add_stretch(stretches, {address, record.count, offset, base, line}))
+    else if (!add_stretch(stretches, {address, record.count, offset, line, base}))
         return hex_out_of_memory;
     *open = true;
     return hex_well_formed;
@@ -393,11 +379,11 @@ hex_fault gather(std::FILE *input, hex_stretches *stretches)
 std::uint64_t line_holding(std::FILE *input, const hex_stretch &stretch, std::uint32_t address)
 {
     hex_cursor cursor{};
-    if (!start_reading(&cursor, input, stretch.offset, stretch.line))
+    if (!start_reading(&cursor, input, stretch.offset, stretch.where))
         return 0;
     hex_record record{};
     hex_fault fault{};
-    std::uint32_t base = stretch.segment_base;
+    std::uint32_t base = stretch.base;
     for (;;) {
         const std::uint64_t line = cursor.line;
         const line_kind kind = take_line(&cursor, &record, &fault);
@@ -423,7 +409,7 @@ hex_fault read_hex_file(std::FILE *input, hex_stretches *stretches)
     hex_stretch *items = stretches->items;
     // std::sort, which needs no memory of its own; lines break ties.
     std::sort(items, items + stretches->count, [](const hex_stretch &a, const hex_stretch &b) {
-        return a.address != b.address ? a.address < b.address : a.line < b.line;
+        return a.address != b.address ? a.address < b.address : a.where < b.where;
     });
     // Sorted by address, a stretch shares an address with an earlier one
     // when it starts before the furthest end so far.
@@ -432,11 +418,100 @@ hex_fault read_hex_file(std::FILE *input, hex_stretches *stretches)
         const hex_stretch &stretch = items[i];
         if (furthest != nullptr && stretch.address < furthest->address + furthest->size) {
             const std::uint64_t other = line_holding(input, *furthest, stretch.address);
-            return {hex_shared_address, std::max(other, stretch.line), std::min(other, stretch.line), 0,
+            return {hex_shared_address, std::max(other, stretch.where), std::min(other, stretch.where), 0,
                     stretch.address};
         }
         if (furthest == nullptr || stretch.address + stretch.size > furthest->address + furthest->size)
             furthest = &stretch;
     }
     return fault;
+}
+
+bool is_hex_record(const char *text, std::size_t length)
+{
+    hex_record record{};
+    unsigned sum = 0;
+    if (length < 11 || length > 1 + 2 * longest_record_bytes || length % 2 == 0 || text[0] != ':' || !decode_pairs(text + 1, (length - 1) / 2, record.bytes, &sum))
+        return false;
+    const unsigned count = record.bytes[0];
+    const unsigned type = record.bytes[3];
+    const bool fixed = type == 0 || (type <= 5 && static_cast<int>(count) == fixed_counts[type]);
+    const bool address_field = type < 2 || (record.bytes[1] == 0 && record.bytes[2] == 0);
+    return length == 1 + 2 * (std::size_t{count} + 5) && (sum & 0xFF) == 0 && fixed && address_field;
+}
+
+namespace {
+
+// The stretch being handed over.
+struct {
+    hex_cursor cursor;
+    hex_record record;
+    std::uint32_t base;           // of the records at the cursor
+    std::uint64_t next;           // the address the next data record must have
+    std::uint64_t left;           // bytes of the stretch not yet decoded
+    const unsigned char *pending; // decoded bytes not yet handed over
+    std::size_t pending_size;
+    bool in_run;                  // full lines may go on at the offset field `run_offset`
+    unsigned run_offset;
+} taking;
+
+} // namespace
+
+bool start_hex_stretch(std::FILE *input, const hex_stretch &stretch)
+{
+    taking.base = stretch.base;
+    taking.next = stretch.address;
+    taking.left = stretch.size;
+    taking.pending_size = 0;
+    taking.in_run = false;
+    return start_reading(&taking.cursor, input, stretch.offset, 0);
+}
+
+convert_result take_hex_bytes(unsigned char *out, std::size_t room, std::size_t *taken)
+{
+    std::size_t count = 0;
+    while (count < room && (taking.pending_size > 0 || taking.left > 0)) {
+        if (taking.pending_size > 0) {
+            const std::size_t size = std::min(room - count, taking.pending_size);
+            std::memcpy(out + count, taking.pending, size);
+            taking.pending += size;
+            taking.pending_size -= size;
+            count += size;
+            continue;
+        }
+        // The full lines that go on from a record, decoded straight into `out`.
+        if (taking.in_run) {
+            const std::size_t size = take_full_run(&taking.cursor, taking.run_offset, out + count,
+                                                   static_cast<std::size_t>(std::min<std::uint64_t>(room - count, taking.left)));
+            taking.in_run = size > 0;
+            taking.run_offset += static_cast<unsigned>(size);
+            taking.next += size;
+            taking.left -= size;
+            count += size;
+            continue;
+        }
+        hex_record &record = taking.record;
+        hex_fault fault{};
+        const line_kind kind = take_line(&taking.cursor, &record, &fault);
+        if (kind == faulty_line && fault.kind == hex_read_failed)
+            return read_failed;
+        if (kind == faulty_line || kind == no_more_lines || (kind == record_line && record.type == 1))
+            return image_changed;
+        if (kind != record_line || record.count == 0 || (record.type != 0 && record.type != 2 && record.type != 4))
+            continue;
+        if (record.type != 0) {
+            taking.base = address_base(record);
+            continue;
+        }
+        if (std::uint64_t{taking.base} + record.offset != taking.next || record.count > taking.left)
+            return image_changed;
+        taking.pending = record.bytes + 4;
+        taking.pending_size = record.count;
+        taking.next += record.count;
+        taking.left -= record.count;
+        taking.in_run = true;
+        taking.run_offset = record.offset + record.count;
+    }
+    *taken = count;
+    return converted;
 }

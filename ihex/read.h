@@ -7,22 +7,14 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "convert/part.h"
+
 // An Intel HEX file's data is read in stretches: runs of data records that
-// follow each other in the file and in the address space.
-struct hex_stretch {
-    std::uint32_t address;      // of the first byte
-    std::uint64_t size;
-    std::uint64_t offset;       // of its first data record's line in the file
-    std::uint32_t segment_base; // in force at that line
-    std::uint64_t line;         // that line's number, from 1
-};
-// A file's stretches, in address order, in memory that grows with them (the
-// caller frees `items`).
-struct hex_stretches {
-    hex_stretch *items;
-    std::size_t count;
-    std::size_t room;
-};
+// follow each other in the file and in the address space. A stretch's
+// `offset` is its first data record's line, `where` that line's number, and
+// `base` the segment base in force there.
+using hex_stretch = part_stretch;
+using hex_stretches = part_stretches;
 
 enum hex_fault_kind {
     hex_well_formed,
@@ -60,5 +52,16 @@ struct hex_fault {
 // 0xFFFFFFFF), no two data records share an address, and it ends with an
 // End Of File record that nothing but empty lines follows.
 hex_fault read_hex_file(std::FILE *input, hex_stretches *stretches);
+
+// True when the `length` characters at `text` (a line without its end) are
+// one record that read_hex_file takes: digits, byte count, checksum, type
+// 00 to 05 with its byte count and address field.
+bool is_hex_record(const char *text, std::size_t length);
+
+// Hands over the bytes of a stretch that read_hex_file found in `input`:
+// start_hex_stretch, then take_hex_bytes until the stretch's size is taken
+// (the part reader's start and take).
+bool start_hex_stretch(std::FILE *input, const hex_stretch &stretch);
+convert_result take_hex_bytes(unsigned char *out, std::size_t room, std::size_t *taken);
 
 #endif

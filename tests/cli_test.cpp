@@ -75,6 +75,11 @@ std::string hex_fault(const std::string &file, const std::string &where)
 {
     return file + where + "\n";
 }
+std::string not_a_part(const std::string &file)
+{
+    return "File '" + file + "' is in none of the formats -i reads (ELF, DfuSe, UF2, Intel HEX, S-records): a raw image "
+           "goes as the operand, or as -m ADDRESS:FILE\n";
+}
 std::string after_image(const std::string &argument, const std::string &image)
 {
     return "Argument '" + argument + "' after the image '" + image + "' is not used: options go before the image, and "
@@ -283,14 +288,14 @@ TEST(CommandLine, Cases)
         {{"nofile.bin"}, no_setup, 254, "", "Cannot open file 'nofile.bin'\n", {"image.bin"}, {}},
         {{"dir.bin"}, folder("dir.bin"), 254, "", "Cannot open file 'dir.bin'\n", {"image.bin", "dir.bin"}, {}},
         {{"mem.bin"}, symbolic_link("/proc/self/mem", "mem.bin"), 254, "", "Cannot read file 'mem.bin'\n",
-         {"image.bin", "mem.bin", "mem.hex"}, {{"mem.hex", ""}}},
+         {"image.bin", "mem.bin"}, {}},
         {{"image.bin"}, folder("image.hex"), 253, "", "Cannot create file 'image.hex'\n", {"image.bin", "image.hex"}, {}},
         {{"image.bin"}, symbolic_link("/dev/full", "image.hex"), 253, "", "Cannot write file 'image.hex'\n",
          {"image.bin", "image.hex"}, {}},
         {{"image.bin"}, no_setup, 253, "", "Cannot write file 'image.hex'\n", {"image.bin", "image.hex"},
          {{"image.hex", image_hex}}, true},
-        {{"mem.bin"}, symbolic_link("/proc/self/mem", "mem.bin"), 254, "", "Cannot read file 'mem.bin'\n",
-         {"image.bin", "mem.bin", "mem.hex"}, {{"mem.hex", ""}}, true},
+        {{"-m", "9000000:mem.bin", "image.bin"}, symbolic_link("/proc/self/mem", "mem.bin"), 254, "",
+         "Cannot read file 'mem.bin'\n", {"image.bin", "mem.bin", "image.hex"}, {}, true},
         {{"image.bin"}, symbolic_link("/dev/null", "image.hex"), 0, "", "", {"image.bin", "image.hex"}, {}},
         {{"big.bin"}, [](const temp_dir &dir) { file("big.bin", counting(200000))(dir); symbolic_link("/dev/full", "big.hex")(dir); },
          253, "", "Cannot write file 'big.hex'\n", {"image.bin", "big.bin", "big.hex"}, {}},
@@ -362,7 +367,8 @@ TEST(CommandLine, Cases)
         // Intel HEX parts: laid out like images, no operand needed with -o, every fault named with its line.
         {{"-v", "-o", "-", "-i", "part.hex"}, text_file("part.hex", part_hex), 0,
          ":020000040800F2\n:080010000102030405060708C4\n:04010000AABBCCDDED\n" + eof,
-         "0x08000010-0x08000017          8 bytes  part.hex\n0x08000100-0x08000103          4 bytes  part.hex\n",
+         "0x08000010-0x08000017          8 bytes  part.hex (Intel HEX)\n"
+         "0x08000100-0x08000103          4 bytes  part.hex (Intel HEX)\n",
          {"image.bin", "part.hex"}, {}},
         {{"-o", "-", "-i", "mixed.hex"},
          text_file("mixed.hex", "\r\n:020000021000EC\r\n:0400000510020004e1\n:03FFFD00aabbccd0\n:0400000300000000F9\n:00000001FF"), 0,
@@ -400,7 +406,7 @@ TEST(CommandLine, Cases)
         {{"-i", "space.hex", "image.bin"}, text_file("space.hex", ":04001000 01020304E2\n" + eof), 254, "",
          hex_fault("space.hex", ":1: a character that is not a hexadecimal digit"), {"image.bin", "space.hex"}, {}},
         {{"-i", "bom.hex", "image.bin"}, text_file("bom.hex", "\xEF\xBB\xBF" + eof), 254, "",
-         hex_fault("bom.hex", ":1: the line does not start with ':'"), {"image.bin", "bom.hex"}, {}},
+         not_a_part("bom.hex"), {"image.bin", "bom.hex"}, {}},
         {{"-i", "pipe.hex", "image.bin"}, symbolic_link("/dev/zero", "pipe.hex"), 254, "",
          "File 'pipe.hex' is not a regular file: it is read twice, checked before it is used\n", {"image.bin", "pipe.hex"}, {}},
         // What the layout must allow: an empty image anywhere, an image or a region right after a CRC word.

@@ -1,0 +1,94 @@
+// What every reader of a part shares: its list of stretches, their order
+// and overlaps, and reading at an offset.
+#include "part.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdarg>
+#include <cstdlib>
+
+bool add_stretch(part_stretches *stretches, const part_stretch &stretch)
+{
+    if (stretches->count == stretches->room) {
+        const std::size_t room = stretches->room == 0 ? 16 : 2 * stretches->room;
+        void *grown = std::realloc(stretches->items, room * sizeof(part_stretch));
+        if (grown == nullptr)
+            return false;
+        stretches->items = static_cast<part_stretch *>(grown);
+        stretches->room = room;
+    }
+    stretches->items[stretches->count++] = stretch;
+    return true;
+}
+
+bool sort_stretches(part_stretches *stretches, const part_stretch **first, const part_stretch **second,
+                    std::uint32_t *address)
+{
+    part_stretch *items = stretches->items;
+    // std::sort, which needs no memory of its own.
+    std::sort(items, items + stretches->count, [](const part_stretch &a, const part_stretch &b) {
+        return a.address != b.address ? a.address < b.address : a.where < b.where;
+    });
+    // Sorted by address, a stretch shares an address with an earlier one
+    // when it starts before the furthest end so far.
+    const part_stretch *furthest = nullptr;
+    for (std::size_t i = 0; i < stretches->count; ++i) {
+        const part_stretch &stretch = items[i];
+        if (furthest != nullptr && stretch.address < furthest->address + furthest->size) {
+            *first = furthest;
+            *second = &stretch;
+            *address = stretch.address;
+            return true;
+        }
+        if (furthest == nullptr || stretch.address + stretch.size > furthest->address + furthest->size)
+            furthest = &stretch;
+    }
+    return false;
+}
+
+bool read_at(std::FILE *input, std::uint64_t offset, void *bytes, std::size_t count)
+{
+    return offset <= static_cast<std::uint64_t>(LONG_MAX) && std::fseek(input, static_cast<long>(offset), SEEK_SET) == 0 &&
+           std::fread(bytes, 1, count, input) == count;
+}
+
+part_fault make_fault(part_verdict verdict, std::uint64_t line, const char *format, ...)
+{
+    part_fault fault{verdict, line, {}};
+    std::va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(fault.text, sizeof fault.text, format, arguments);
+    va_end(arguments);
+    return fault;
+}
+
+int first_visible(const unsigned char *head, std::size_t size)
+{
+    for (std::size_t i = 0; i < size; ++i)
+        if (head[i] != ' ' && head[i] != '\t' && head[i] != '\r' && head[i] != '\n')
+            return head[i];
+    return -1;
+}
+
+bool first_line(const unsigned char *head, std::size_t size, const char **line, std::size_t *length)
+{
+    std::size_t start = 0;
+    for (;;) {
+        if (start < size && head[start] == '\n')
+            start += 1;
+        else if (start + 1 < size && head[start] == '\r' && head[start + 1] == '\n')
+            start += 2;
+        else
+            break;
+    }
+    std::size_t end = start;
+    while (end < size && head[end] != '\n')
+        ++end;
+    if (end == size && size >= part_head_size)
+        return false; // the line goes on past what was read
+    if (end == start)
+        return false; // no line at all
+    *line = reinterpret_cast<const char *>(head + start);
+    *length = end - start - (end < size && head[end - 1] == '\r' ? 1 : 0);
+    return true;
+}

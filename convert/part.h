@@ -1,0 +1,111 @@
+// The seam between a file that says where its bytes go (a part: ELF,
+// Intel HEX, S-records, DfuSe, UF2) and the walk. Each such format has a
+// reader that checks a whole file on its first reading and reports its
+// stretches, then hands the bytes of one stretch at a time to the walk.
+// Nothing outside the reader knows the format's details.
+#ifndef FW2HEX_PART_H
+#define FW2HEX_PART_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "convert.h"
+
+// Bytes at consecutive addresses that a file holds one after the other:
+// records that follow on, one section, elements or blocks in a row.
+struct part_stretch {
+    std::uint32_t address; // of the first byte
+    std::uint64_t size;
+    std::uint64_t offset;  // where its first record, block, element or section starts in the file
+    std::uint64_t where;   // that one's number: the line (from 1), element, block or section
+    std::uint32_t base;    // Intel HEX: the address its first record's offset adds to
+};
+// A file's stretches, in address order once read, in memory that grows
+// with them (the owner frees `items`).
+struct part_stretches {
+    part_stretch *items;
+    std::size_t count;
+    std::size_t room;
+};
+
+enum part_verdict {
+    part_well_formed,
+    part_read_failed,    // the stream reported an error
+    part_out_of_memory,  // no room for one more stretch
+    part_malformed,      // the file breaks a rule of its format
+    part_past_top        // a well-formed file puts a byte above 0xFFFFFFFF
+};
+
+// What a first reading found wrong, as the user reads it.
+struct part_fault {
+    part_verdict verdict;
+    std::uint64_t line; // text formats: the line it is on, from 1; 0 when none applies
+    char text[240];     // what is wrong, without the file's name
+};
+
+// How much of a file's start a reader is shown to recognise it.
+constexpr std::size_t part_head_size = 1024;
+
+struct part_reader {
+    const char *title; // as messages and -v name the format
+    // True when `head`, the first `size` bytes of a file (all of them when
+    // fewer), are this format's start. `whole_record`: a text format wants
+    // its first line that is not empty to be, whole, a well-formed record;
+    // otherwise its first character that is not white space will do.
+    bool (*recognise)(const unsigned char *head, std::size_t size, bool whole_record);
+    // Reads the file of `size` bytes from its start, checks all of it and
+    // gathers its stretches in address order; the first fault, if any.
+    part_fault (*read)(std::FILE *input, std::uint64_t size, part_stretches *stretches);
+    // Starts handing over the bytes of `stretch`; false when the file
+    // cannot be reached there.
+    bool (*start)(std::FILE *input, const part_stretch &stretch);
+    // The next bytes of the stretch, at most `room` (above 0), into `out`;
+    // image_changed when the file no longer holds what its first reading
+    // found there.
+    convert_result (*take)(unsigned char *out, std::size_t room, std::size_t *taken);
+    // Stretches that touch are one run of the layout (with one -s grid),
+    // rather than only those that follow on in the file.
+    bool joins_touching;
+    // The name of what `stretch` is in the file (an ELF section's), written
+    // to `name` (`size` bytes, NUL included), for -v; null when it has none.
+    void (*name)(std::FILE *input, const part_stretch &stretch, char *name, std::size_t size);
+};
+
+// Adds `stretch` to `stretches`; false when out of memory.
+bool add_stretch(part_stretches *stretches, const part_stretch &stretch);
+
+// Puts the stretches in address order (ties by `where`) and finds the first
+// address two of them share: true, with the earlier (`first`), the later
+// (`second`) and that address, when there is one.
+bool sort_stretches(part_stretches *stretches, const part_stretch **first, const part_stretch **second,
+                    std::uint32_t *address);
+
+// Reads exactly `count` bytes at `offset` of `input`; false otherwise.
+bool read_at(std::FILE *input, std::uint64_t offset, void *bytes, std::size_t count);
+
+// Little-endian and big-endian fields of the binary formats.
+inline std::uint32_t get_le16(const unsigned char *at)
+{
+    return at[0] | static_cast<std::uint32_t>(at[1]) << 8;
+}
+inline std::uint32_t get_le32(const unsigned char *at)
+{
+    return get_le16(at) | get_le16(at + 2) << 16;
+}
+
+// The first character of `head` that is not white space (space, tab, CR,
+// LF), or -1 when there is none.
+int first_visible(const unsigned char *head, std::size_t size);
+
+// The first line of `head` that is not empty, without its line end (LF or
+// CR LF): true, with where it starts and its length, when all of it is in
+// `head` (it ends there, or `head` is the whole file: fewer than
+// part_head_size bytes).
+bool first_line(const unsigned char *head, std::size_t size, const char **line, std::size_t *length);
+
+// Formats a fault's text.
+__attribute__((format(printf, 3, 4))) part_fault make_fault(part_verdict verdict, std::uint64_t line,
+                                                             const char *format, ...);
+
+#endif
