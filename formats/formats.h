@@ -47,6 +47,9 @@ bool stage_flush();
 // The end of the output: what is staged written and the stream flushed.
 convert_result stage_finish();
 
+// The readers of the formats that are also written, beside their writers.
+extern const part_reader s_record_reader;
+
 extern const file_format intel_hex, raw_binary, dfuse, s_records, uf2, elf;
 
 #endif

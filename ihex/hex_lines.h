@@ -50,6 +50,11 @@ line_kind take_line(hex_cursor *cursor, hex_record *record, hex_fault *fault);
 // at is left to take_line.
 std::size_t take_full_run(hex_cursor *cursor, unsigned offset, unsigned char *out, std::size_t room);
 
+// Decodes `pairs` digit pairs (upper or lower case) into `out` and adds the
+// bytes to `sum`; false at a character that is not a hexadecimal digit.
+// The S-record reader decodes its digits here too.
+bool decode_pairs(const char *digits, std::size_t pairs, unsigned char *out, unsigned *sum);
+
 // The base that an Extended Segment (02) or Linear (04) Address record sets.
 std::uint32_t address_base(const hex_record &record);
 

@@ -113,8 +113,8 @@ inline bool take_full_data_line(const char *start, const char *end, hex_record *
 }
 #endif
 
-// Decodes `pairs` digit pairs into `out` and adds the bytes to `sum`; false
-// at a character that is not a hexadecimal digit.
+} // namespace
+
 bool decode_pairs(const char *digits, std::size_t pairs, unsigned char *out, unsigned *sum)
 {
     std::size_t i = 0;
@@ -142,6 +142,8 @@ bool decode_pairs(const char *digits, std::size_t pairs, unsigned char *out, uns
     }
     return true;
 }
+
+namespace {
 
 // Keeps at least a whole line in the buffer when the file has one.
 void fill(hex_cursor *cursor)
