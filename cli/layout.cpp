@@ -406,9 +406,12 @@ void show_span(std::uint32_t address, std::uint64_t size)
 void show_part(const piece &part)
 {
     const part_reader &reader = *part.reader;
-    if (reader.name == nullptr) {
+    if (!reader.names_each_stretch) {
+        char name[64] = "";
+        if (reader.name != nullptr)
+            reader.name(part.stream, part.stretches[0], name, sizeof name);
         show_span(part.address, part.size);
-        say(stderr, "%s (%s)\n", part.name, reader.title);
+        say(stderr, "%s (%s%s%s)\n", part.name, reader.title, name[0] != '\0' ? " " : "", name);
         return;
     }
     for (std::size_t i = 0; i < part.stretch_count; ++i) {

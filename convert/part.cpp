@@ -46,10 +46,14 @@ bool sort_stretches(part_stretches *stretches, const part_stretch **first, const
     return false;
 }
 
+bool seek_to(std::FILE *input, std::uint64_t offset)
+{
+    return offset <= static_cast<std::uint64_t>(LONG_MAX) && std::fseek(input, static_cast<long>(offset), SEEK_SET) == 0;
+}
+
 bool read_at(std::FILE *input, std::uint64_t offset, void *bytes, std::size_t count)
 {
-    return offset <= static_cast<std::uint64_t>(LONG_MAX) && std::fseek(input, static_cast<long>(offset), SEEK_SET) == 0 &&
-           std::fread(bytes, 1, count, input) == count;
+    return seek_to(input, offset) && std::fread(bytes, 1, count, input) == count;
 }
 
 part_fault make_fault(part_verdict verdict, std::uint64_t line, const char *format, ...)

@@ -67,9 +67,13 @@ struct part_reader {
     // Stretches that touch are one run of the layout (with one -s grid),
     // rather than only those that follow on in the file.
     bool joins_touching;
-    // The name of what `stretch` is in the file (an ELF section's), written
-    // to `name` (`size` bytes, NUL included), for -v; null when it has none.
+    // What -v says of a stretch beside the format (an ELF section's name,
+    // a UF2 file's family), written to `name` (`size` bytes, NUL
+    // included); null when it says nothing more.
     void (*name)(std::FILE *input, const part_stretch &stretch, char *name, std::size_t size);
+    // -v shows each stretch on a line of its own (the sections of an ELF
+    // file), rather than each run.
+    bool names_each_stretch;
 };
 
 // Adds `stretch` to `stretches`; false when out of memory.
@@ -80,6 +84,9 @@ bool add_stretch(part_stretches *stretches, const part_stretch &stretch);
 // (`second`) and that address, when there is one.
 bool sort_stretches(part_stretches *stretches, const part_stretch **first, const part_stretch **second,
                     std::uint32_t *address);
+
+// Sets `input` to read from `offset`; false when it cannot.
+bool seek_to(std::FILE *input, std::uint64_t offset);
 
 // Reads exactly `count` bytes at `offset` of `input`; false otherwise.
 bool read_at(std::FILE *input, std::uint64_t offset, void *bytes, std::size_t count);

@@ -150,7 +150,7 @@ part_fault read_part(std::FILE *input, std::uint64_t /*unused*/, part_stretches 
     }
 }
 
-const part_reader reader{"Intel HEX", recognise, read_part, start_hex_stretch, take_hex_bytes, false, nullptr};
+const part_reader reader{"Intel HEX", recognise, read_part, start_hex_stretch, take_hex_bytes, false, nullptr, false};
 
 } // namespace
 

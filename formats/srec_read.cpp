@@ -345,4 +345,4 @@ convert_result take(unsigned char *out, std::size_t room, std::size_t *taken)
 
 } // namespace
 
-const part_reader s_record_reader{"S-record", recognise, read_part, start, take, false, nullptr};
+const part_reader s_record_reader{"S-record", recognise, read_part, start, take, false, nullptr, false};

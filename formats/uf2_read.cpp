@@ -1,0 +1,220 @@
+// The UF2 reader: 512-byte blocks, each checked (magic numbers, flags,
+// payload size, block numbers, family) before any is used. Every block
+// of main flash is data at its target address, the padding of partly
+// used blocks included: the file cannot tell padding from data.
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "formats.h"
+
+namespace {
+
+constexpr std::size_t uf2_block_size = 512;
+constexpr std::size_t largest_payload = 476;
+constexpr std::size_t data_offset = 32;
+constexpr std::uint32_t first_magic = 0x0A324655, second_magic = 0x9E5D5157, final_magic = 0x0AB16F30;
+constexpr std::uint32_t not_main_flash = 0x00000001, file_container = 0x00001000, family_id_present = 0x00002000;
+constexpr std::uint64_t address_space_size = std::uint64_t{1} << 32;
+// Blocks are read this many at a time.
+constexpr std::size_t blocks_per_read = 256;
+
+unsigned char blocks[blocks_per_read * uf2_block_size];
+
+// One block's fields.
+struct block_fields {
+    std::uint32_t flags, address, payload, number, count, family;
+};
+
+block_fields fields_of(const unsigned char *block)
+{
+    return {get_le32(block + 8),  get_le32(block + 12), get_le32(block + 16),
+            get_le32(block + 20), get_le32(block + 24), get_le32(block + 28)};
+}
+
+// Checks block `index`; a fault, or part_well_formed.
+part_fault check_block(const unsigned char *block, std::uint64_t index)
+{
+    const block_fields fields = fields_of(block);
+    if (get_le32(block) != first_magic || get_le32(block + 4) != second_magic)
+        return make_fault(part_malformed, 0, "block %" PRIu64 " does not start with the UF2 magic numbers", index);
+    if (get_le32(block + uf2_block_size - 4) != final_magic)
+        return make_fault(part_malformed, 0, "block %" PRIu64 " does not end with the UF2 magic number", index);
+    if ((fields.flags & file_container) != 0)
+        return make_fault(part_malformed, 0, "block %" PRIu64 " belongs to a file container: the file holds files, "
+                          "not flash contents", index);
+    if (fields.payload > largest_payload)
+        return make_fault(part_malformed, 0, "block %" PRIu64 " holds a payload of %" PRIu32 " bytes, 476 at most",
+                          index, fields.payload);
+    if (fields.number >= fields.count)
+        return make_fault(part_malformed, 0, "block %" PRIu64 " is numbered %" PRIu32 " of %" PRIu32 " blocks", index,
+                          fields.number, fields.count);
+    if ((fields.flags & not_main_flash) == 0 && fields.address + std::uint64_t{fields.payload} > address_space_size)
+        return make_fault(part_past_top, 0, "block %" PRIu64 " at 0x%" PRIX32 " passes 0xFFFFFFFF", index,
+                          fields.address);
+    return {part_well_formed, 0, {}};
+}
+
+// Where the first reading stands between blocks.
+struct gathering {
+    bool open;             // the last stretch may still grow
+    bool has_family;
+    std::uint32_t family;  // of the first block that gives one
+};
+
+// Checks block `index` at `offset` and gathers its payload.
+part_fault take_block(const unsigned char *block, std::uint64_t index, std::uint64_t offset, gathering *state,
+                      part_stretches *stretches)
+{
+    const part_fault fault = check_block(block, index);
+    if (fault.verdict != part_well_formed)
+        return fault;
+    const block_fields fields = fields_of(block);
+    if ((fields.flags & family_id_present) != 0) {
+        if (state->has_family && fields.family != state->family)
+            return make_fault(part_malformed, 0, "blocks carry the family IDs 0x%08" PRIX32 " and 0x%08" PRIX32
+                              " (block %" PRIu64 "): the file holds images for several devices, and no single flash "
+                              "takes them all", state->family, fields.family, index);
+        state->has_family = true;
+        state->family = fields.family;
+    }
+    // A block for something else than main flash is skipped, as UF2
+    // bootloaders skip it; it ends the stretch, which is read block by block.
+    if ((fields.flags & not_main_flash) != 0 || fields.payload == 0) {
+        state->open = false;
+        return fault;
+    }
+    part_stretch *last = state->open ? &stretches->items[stretches->count - 1] : nullptr;
+    if (last != nullptr && last->address + last->size == fields.address)
+        last->size += fields.payload;
+    else if (!add_stretch(stretches, {fields.address, fields.payload, offset, index, 0}))
+        return {part_out_of_memory, 0, {}};
+    state->open = true;
+    return fault;
+}
+
+// The block of `stretch` that holds `address`, by reading its blocks again.
+std::uint64_t block_holding(std::FILE *input, const part_stretch &stretch, std::uint32_t address)
+{
+    unsigned char block[uf2_block_size];
+    for (std::uint64_t index = stretch.where;; ++index) {
+        if (!read_at(input, stretch.offset + (index - stretch.where) * uf2_block_size, block, sizeof block))
+            return stretch.where;
+        const block_fields fields = fields_of(block);
+        if (address - fields.address < fields.payload)
+            return index;
+    }
+}
+
+part_fault read_part(std::FILE *input, std::uint64_t size, part_stretches *stretches)
+{
+    if (size % uf2_block_size != 0)
+        return make_fault(part_malformed, 0, "its size, %" PRIu64 " bytes, is not a multiple of 512; it may have been "
+                          "cut short", size);
+    if (!seek_to(input, 0))
+        return {part_read_failed, 0, {}};
+    gathering state{false, false, 0};
+    const std::uint64_t count = size / uf2_block_size;
+    for (std::uint64_t index = 0; index < count;) {
+        const auto batch = static_cast<std::size_t>(std::min<std::uint64_t>(count - index, blocks_per_read));
+        if (std::fread(blocks, uf2_block_size, batch, input) != batch)
+            return {part_read_failed, 0, {}};
+        for (std::size_t i = 0; i < batch; ++i, ++index) {
+            const part_fault fault = take_block(blocks + i * uf2_block_size, index, index * uf2_block_size, &state,
+                                                stretches);
+            if (fault.verdict != part_well_formed)
+                return fault;
+        }
+    }
+    // The family, shown by -v, goes with every stretch.
+    for (std::size_t i = 0; i < stretches->count; ++i)
+        stretches->items[i].base = state.family;
+    const part_stretch *first = nullptr;
+    const part_stretch *second = nullptr;
+    std::uint32_t address = 0;
+    if (!sort_stretches(stretches, &first, &second, &address))
+        return {part_well_formed, 0, {}};
+    const std::uint64_t earlier = block_holding(input, *first, address);
+    return make_fault(part_malformed, 0, "blocks %" PRIu64 " and %" PRIu64 " share the address 0x%" PRIX32,
+                      std::min(earlier, second->where), std::max(earlier, second->where), address);
+}
+
+bool recognise(const unsigned char *head, std::size_t size, bool /*unused*/)
+{
+    return size >= 8 && get_le32(head) == first_magic && get_le32(head + 4) == second_magic;
+}
+
+// The stretch being handed over.
+struct {
+    std::FILE *input;
+    std::uint64_t next;          // the address the next block must have
+    std::uint64_t left;          // bytes of the stretch not yet read
+    std::size_t held, used;      // blocks in `blocks`, and those handed over
+    const unsigned char *pending; // payload bytes not yet handed over
+    std::size_t pending_size;
+} taking;
+
+bool start(std::FILE *input, const part_stretch &stretch)
+{
+    taking = {input, stretch.address, stretch.size, 0, 0, nullptr, 0};
+    return seek_to(input, stretch.offset);
+}
+
+// The next block of the stretch, read a batch at a time; null at a fault.
+const unsigned char *next_block(convert_result *result)
+{
+    if (taking.used == taking.held) {
+        const std::uint64_t wanted = (taking.left + largest_payload - 1) / largest_payload; // at least as many
+        const auto batch = static_cast<std::size_t>(std::min<std::uint64_t>(wanted, blocks_per_read));
+        taking.held = std::fread(blocks, uf2_block_size, batch, taking.input);
+        taking.used = 0;
+        if (taking.held == 0) {
+            *result = std::ferror(taking.input) != 0 ? read_failed : image_changed;
+            return nullptr;
+        }
+    }
+    return blocks + uf2_block_size * taking.used++;
+}
+
+convert_result take(unsigned char *out, std::size_t room, std::size_t *taken)
+{
+    std::size_t count = 0;
+    while (count < room && (taking.pending_size > 0 || taking.left > 0)) {
+        if (taking.pending_size > 0) {
+            const std::size_t size = std::min(room - count, taking.pending_size);
+            std::memcpy(out + count, taking.pending, size);
+            taking.pending += size;
+            taking.pending_size -= size;
+            count += size;
+            continue;
+        }
+        convert_result result = converted;
+        const unsigned char *block = next_block(&result);
+        if (block == nullptr)
+            return result;
+        const block_fields fields = fields_of(block);
+        if (check_block(block, 0).verdict != part_well_formed || (fields.flags & not_main_flash) != 0 ||
+            fields.address != taking.next || fields.payload == 0 || fields.payload > taking.left)
+            return image_changed;
+        taking.pending = block + data_offset;
+        taking.pending_size = fields.payload;
+        taking.next += fields.payload;
+        taking.left -= fields.payload;
+    }
+    *taken = count;
+    return converted;
+}
+
+// The family of the blocks, for -v.
+void name(std::FILE * /*unused*/, const part_stretch &stretch, char *text, std::size_t size)
+{
+    if (stretch.base != 0)
+        std::snprintf(text, size, "family 0x%08" PRIX32, stretch.base);
+    else
+        std::snprintf(text, size, "no family ID");
+}
+
+} // namespace
+
+const part_reader uf2_reader{"UF2", recognise, read_part, start, take, true, name, false};
