@@ -96,3 +96,28 @@ bool first_line(const unsigned char *head, std::size_t size, const char **line, 
     *length = end - start - (end < size && head[end - 1] == '\r' ? 1 : 0);
     return true;
 }
+
+namespace {
+
+// The stretch being handed over, straight from the file.
+std::FILE *stream;
+std::uint64_t left;
+
+} // namespace
+
+bool start_file_bytes(std::FILE *input, const part_stretch &stretch)
+{
+    stream = input;
+    left = stretch.size;
+    return seek_to(input, stretch.offset);
+}
+
+convert_result take_file_bytes(unsigned char *out, std::size_t room, std::size_t *taken)
+{
+    const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(room, left));
+    *taken = std::fread(out, 1, count, stream);
+    left -= *taken;
+    if (std::ferror(stream) != 0)
+        return read_failed;
+    return *taken < count ? image_changed : converted;
+}

@@ -85,6 +85,11 @@ bool add_stretch(part_stretches *stretches, const part_stretch &stretch);
 bool sort_stretches(part_stretches *stretches, const part_stretch **first, const part_stretch **second,
                     std::uint32_t *address);
 
+// The start and take of a format whose stretches are the file's bytes as
+// they stand (DfuSe elements, ELF sections).
+bool start_file_bytes(std::FILE *input, const part_stretch &stretch);
+convert_result take_file_bytes(unsigned char *out, std::size_t room, std::size_t *taken);
+
 // Sets `input` to read from `offset`; false when it cannot.
 bool seek_to(std::FILE *input, std::uint64_t offset);
 

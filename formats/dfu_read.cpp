@@ -150,27 +150,6 @@ bool recognise(const unsigned char *head, std::size_t size, bool /*unused*/)
     return size >= 5 && std::memcmp(head, "DfuSe", 5) == 0;
 }
 
-// The element being handed over, straight from the file.
-std::FILE *stream;
-std::uint64_t left;
-
-bool start(std::FILE *input, const part_stretch &stretch)
-{
-    stream = input;
-    left = stretch.size;
-    return seek_to(input, stretch.offset);
-}
-
-convert_result take(unsigned char *out, std::size_t room, std::size_t *taken)
-{
-    const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(room, left));
-    *taken = std::fread(out, 1, count, stream);
-    left -= *taken;
-    if (std::ferror(stream) != 0)
-        return read_failed;
-    return *taken < count ? image_changed : converted;
-}
-
 } // namespace
 
-const part_reader dfuse_reader{"DfuSe", recognise, read_part, start, take, true, nullptr, false};
+const part_reader dfuse_reader{"DfuSe", recognise, read_part, start_file_bytes, take_file_bytes, true, nullptr, false};
