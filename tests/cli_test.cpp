@@ -145,6 +145,41 @@ setup sparse_file(const std::string &name, std::uint64_t size)
     };
 }
 
+// A file that fw2hex writes with `args` (naming it with -o), then `patch`
+// written over its bytes from `at` (from its end when negative), or, with
+// no patch, the file cut to `at` bytes.
+setup written(const std::string &name, const std::vector<std::string> &args, long at = 0, const std::string &patch = "")
+{
+    return [=](const temp_dir &dir) {
+        ASSERT_EQ(run_fw2hex(dir.path, args).status, 0) << name;
+        std::string content = read_file(dir / name);
+        const std::size_t from = at < 0 ? content.size() - static_cast<std::size_t>(-at) : static_cast<std::size_t>(at);
+        if (patch.empty() && at != 0)
+            content.resize(from);
+        else
+            content.replace(from, patch.size(), patch);
+        write_file(dir / name, bytes(content.begin(), content.end()));
+    };
+}
+// An ELF32 little-endian header of type `type` (1 object, 2 executable,
+// 4 core) without tables.
+bytes elf_header(std::uint8_t type)
+{
+    bytes header(52, 0);
+    const std::uint8_t ident[] = {0x7F, 'E', 'L', 'F', 1, 1, 1};
+    std::copy(std::begin(ident), std::end(ident), header.begin());
+    header[16] = type;
+    header[40] = 52;
+    return header;
+}
+std::string part_fault(const std::string &file, const std::string &why)
+{
+    return file + ": " + why + "\n";
+}
+// part.hex's bytes as a raw binary, from 0x08000010.
+const std::string part_bin = std::string("\x01\x02\x03\x04\x05\x06\x07\x08") + std::string(0xE8, '\xFF') + "\xAA\xBB\xCC\xDD";
+const std::string part_srec = "S0060000686472BB\nS107001001020304DE\nS5030001FB\nS9030000FC\n";
+
 } // namespace
 
 TEST(CommandLine, Cases)
@@ -409,6 +444,73 @@ TEST(CommandLine, Cases)
          not_a_part("bom.hex"), {"image.bin", "bom.hex"}, {}},
         {{"-i", "pipe.hex", "image.bin"}, symbolic_link("/dev/zero", "pipe.hex"), 254, "",
          "File 'pipe.hex' is not a regular file: it is read twice, checked before it is used\n", {"image.bin", "pipe.hex"}, {}},
+        // Parts in every format with addresses, told by their content; the operand too, when it is one.
+        {{"-O", "bin", "part.hex"}, text_file("part.hex", part_hex), 0, "", "", {"image.bin", "part.hex", "part.bin"},
+         {{"part.bin", part_bin}}},
+        {{"-o", "-", "\n\nlate.hex"}, text_file("\n\nlate.hex", "\r\n\n" + part_hex), 0,
+         ":020000040800F2\n:080010000102030405060708C4\n:04010000AABBCCDDED\n" + eof, "", {"image.bin", "\n\nlate.hex"}, {}},
+        {{"-v", "-o", "-", "app.S19"}, text_file("app.S19", part_srec), 0, ":020000040000FA\n:0400100001020304E2\n" + eof,
+         "0x00000010-0x00000013          4 bytes  app.S19 (S-record)\n", {"image.bin", "app.S19"}, {}},
+        {{"-o", "-", "-i", "part.srec", "image.bin"}, text_file("part.srec", "S307080000100102DD\n"), 0,
+         ":020000040800F2\n:1000000001FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFE\n:020010000102EB\n" + eof, "", {"image.bin", "part.srec"}, {}},
+        {{"-o", "-", "colon.bin"}, text_file("colon.bin", ":-)"), 0, ":020000040800F2\n:030000003A2D296D\n" + eof, "",
+         {"image.bin", "colon.bin"}, {}},
+        {{"-o", "-", "s.bin"}, text_file("s.bin", "S107001001020304DF\n"), 0,
+         ":020000040800F2\n:1000000053313037303031303031303230333034BA\n:0300100044460A59\n" + eof, "", {"image.bin", "s.bin"}, {}},
+        {{"-m", "8000000:part.hex", "-o", "-"}, text_file("part.hex", ":00000001FF\n"), 0,
+         ":020000040800F2\n:0C0000003A303030303030303146460AA3\n" + eof, "", {"image.bin", "part.hex"}, {}},
+        {{"-a", "8000000", "part.hex"}, text_file("part.hex", part_hex), 255, "",
+         "-a places a raw image, and 'part.hex' is an Intel HEX file, which says where its bytes go: leave -a out, or "
+         "store the file's bytes as they are with -m ADDRESS:FILE\n", {"image.bin", "part.hex"}, {}},
+        {{"-a", "8010000", "-o", "out.hex", "-i", "part.hex"}, text_file("part.hex", part_hex), 255, "",
+         "-a places the image operand, and there is none: the images of -m and the parts of -i say where they go\n",
+         {"image.bin", "part.hex"}, {}},
+        {{"-i", "image.bin", "-o", "out.hex"}, no_setup, 254, "", not_a_part("image.bin"), {"image.bin"}, {}},
+        {{"-i", "blank.hex", "-o", "out.hex"}, text_file("blank.hex", " \t\r\n"), 254, "", not_a_part("blank.hex"),
+         {"image.bin", "blank.hex"}, {}},
+        {{"-o", "-", "empty.elf"}, file("empty.elf", elf_header(2)), 0, eof, no_data("empty.elf"), {"image.bin", "empty.elf"}, {}},
+        {{"app.o"}, file("app.o", elf_header(1)), 254, "",
+         part_fault("app.o", "an object file (ELF type ET_REL), not yet linked: give the linker's output"), {"image.bin", "app.o"}, {}},
+        {{"-i", "core", "-o", "out.hex"}, file("core", elf_header(4)), 254, "",
+         part_fault("core", "a core file (ELF type ET_CORE), not a program"), {"image.bin", "core"}, {}},
+        {{"-i", "cut.elf", "-o", "out.hex"}, file("cut.elf", [] { bytes header = elf_header(2); header.resize(40); return header; }()), 254, "",
+         part_fault("cut.elf", "the ELF header does not fit in the file; it may have been cut short"), {"image.bin", "cut.elf"}, {}},
+        // S-records as strictly as Intel HEX: each fault named by its line.
+        {{"-i", "sum.s19", "-o", "out.hex"}, text_file("sum.s19", "S0030000FC\n\nS107001001020304DF\n"), 254, "",
+         hex_fault("sum.s19", ":3: wrong checksum, 0xDE would be right"), {"image.bin", "sum.s19"}, {}},
+        {{"-i", "joined.srec", "-o", "out.hex"}, text_file("joined.srec", part_srec + part_srec), 254, "",
+         hex_fault("joined.srec", ":5: a record after the termination record (two files joined into one?)"),
+         {"image.bin", "joined.srec"}, {}},
+        {{"-i", "count.srec", "-o", "out.hex"}, text_file("count.srec", "S107001001020304DE\nS5030002FA\n"), 254, "",
+         hex_fault("count.srec", ":2: the S5 record counts 2 data records, and 1 come before it"), {"image.bin", "count.srec"}, {}},
+        {{"-i", "twice.srec", "-o", "out.hex"}, text_file("twice.srec", "S107001001020304DE\nS10500120909D6\n"), 254, "",
+         hex_fault("twice.srec", ":2: data records share the address 0x12 with line 1"), {"image.bin", "twice.srec"}, {}},
+        {{"-i", "s4.srec", "-o", "out.hex"}, text_file("s4.srec", "S4030000FC\n"), 254, "",
+         hex_fault("s4.srec", ":1: unknown record type"), {"image.bin", "s4.srec"}, {}},
+        {{"-i", "header.srec", "-o", "out.hex"}, text_file("header.srec", "S107001001020304DE\nS0060000686472BB\n"), 254, "",
+         hex_fault("header.srec", ":2: an S0 header record that is not the first record"), {"image.bin", "header.srec"}, {}},
+        {{"-i", "top.srec", "-o", "out.hex"}, text_file("top.srec", "S307FFFFFFFF0102F9\n"), 254, "",
+         hex_fault("top.srec", ":1: the data record passes 0xFFFFFFFF"), {"image.bin", "top.srec"}, {}},
+        // DfuSe and UF2 files that fw2hex wrote, damaged.
+        {{"-i", "x.dfu", "-o", "out.hex"}, written("x.dfu", {"-o", "x.dfu", "image.bin"}, 300, "\x02"), 254, "",
+         part_fault("x.dfu", "the suffix's CRC is 0xF0FC9724, 0x4253FE11 would be right"), {"image.bin", "x.dfu"}, {}},
+        {{"-i", "x.dfu", "-o", "out.hex"}, written("x.dfu", {"-o", "x.dfu", "image.bin"}, -17), 254, "",
+         part_fault("x.dfu", "the prefix gives an image size of 309 bytes, and the file holds 292 before its suffix; it may "
+                             "have been cut short"), {"image.bin", "x.dfu"}, {}},
+        {{"-i", "x.dfu", "-o", "out.hex"}, written("x.dfu", {"-o", "x.dfu", "image.bin"}, 5, "\x02"), 254, "",
+         part_fault("x.dfu", "DfuSe version 2; only version 1 is read"), {"image.bin", "x.dfu"}, {}},
+        {{"-i", "x.uf2", "-o", "out.hex"}, written("x.uf2", {"-O", "uf2:stm32f4", "-o", "x.uf2", "image.bin"}, -1), 254, "",
+         part_fault("x.uf2", "its size, 511 bytes, is not a multiple of 512; it may have been cut short"), {"image.bin", "x.uf2"}, {}},
+        {{"-i", "x.uf2", "-o", "out.hex"}, written("x.uf2", {"-O", "uf2:stm32f4", "-o", "x.uf2", "image.bin"}, 510, "X"), 254, "",
+         part_fault("x.uf2", "block 0 does not end with the UF2 magic number"), {"image.bin", "x.uf2"}, {}},
+        {{"-i", "x.uf2", "-o", "out.hex"}, written("x.uf2", {"-O", "uf2:stm32f4", "-o", "x.uf2", "image.bin"}, 9, "\x30"), 254, "",
+         part_fault("x.uf2", "block 0 belongs to a file container: the file holds files, not flash contents"),
+         {"image.bin", "x.uf2"}, {}},
+        {{"-o", "-", "-O", "bin", "x.uf2"}, written("x.uf2", {"-O", "uf2:stm32f4", "-o", "x.uf2", "image.bin"}, 8, "\x01"), 0, "",
+         "Image 'x.uf2' holds no data; the output is empty\n", {"image.bin", "x.uf2"}, {}},
+        {{"-v", "-o", "-", "-O", "bin", "x.uf2"}, written("x.uf2", {"-O", "uf2:stm32f4", "-o", "x.uf2", "image.bin"}), 0,
+         bin + std::string(240, '\xFF'), "0x08000000-0x080000FF        256 bytes  x.uf2 (UF2 family 0x57755A57)\n"
+         "0x08000000-0x080000FF        256 bytes  the raw binary file, from 0x08000000, gaps as 0xFF\n", {"image.bin", "x.uf2"}, {}},
         // What the layout must allow: an empty image anywhere, an image or a region right after a CRC word.
         {{"-m", "8000008:empty.bin", "-o", "-", "image.bin"}, file("empty.bin", {}), 0, image_hex, "",
          {"image.bin", "empty.bin"}, {}},
@@ -549,6 +651,9 @@ TEST(CommandLine, StandardOutput)
 // so an image that passes the top is refused during the conversion.
 TEST(CommandLine, FifoInput)
 {
+    // Text that starts like an Intel HEX record and is not one, longer than
+    // the look at its start: no byte of it is lost.
+    const bytes colons = bytes{':', '1', '0'} + counting(3000);
     const struct {
         const char *load;
         bytes content;
@@ -559,6 +664,9 @@ TEST(CommandLine, FifoInput)
         {"FFFFFFF0", counting(17), 252,
          "Image 'pipe.bin' does not fit in the 32-bit address space at 0xFFFFFFF0\n",
          ":02000004FFFFFC\n:10FFF000000102030405060708090A0B0C0D0E0F89\n"},
+        {"8000000", colons, 0, "", convert(colons, 0x08000000, 0)},
+        {"8000000", bytes{':', '0', '0', '0', '0', '0', '0', '0', '1', 'F', 'F', '\n'}, 254,
+         "File 'pipe.bin' is not a regular file: it is read twice, checked before it is used\n", ""},
     };
     for (const auto &c : cases) {
         const temp_dir dir;
