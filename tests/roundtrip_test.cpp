@@ -232,8 +232,16 @@ TEST(RoundTrip, EveryFormatHoldsTheSameBytes)
             ASSERT_EQ(run_fw2hex(dir.path, args).status, 0) << what << " " << format;
         };
 
+        // What fw2hex wrote, fw2hex reads back as a part to the same bytes.
+        const auto read_back = [&](const std::string &file) {
+            EXPECT_EQ(run_fw2hex(dir.path, {"-o", "back.hex", "-i", file}).status, 0) << what << " " << file;
+            return read_hex(read_file(dir / "back.hex")).memory;
+        };
+        EXPECT_EQ(read_back("boot.hex"), hex.memory) << what;
+
         // S-records: the same bytes, and one record per Intel HEX data record.
         run("srec", "factory.srec");
+        EXPECT_EQ(read_back("factory.srec"), hex.memory) << what;
         ASSERT_EQ(std::system(("objcopy -I srec -O ihex " + dir / "factory.srec" + " " + dir / "back.hex").c_str()), 0);
         std::map<std::uint32_t, std::uint8_t> back;
         ASSERT_TRUE(read_any_hex(read_file(dir / "back.hex"), &back)) << what;
@@ -258,9 +266,21 @@ TEST(RoundTrip, EveryFormatHoldsTheSameBytes)
                 ASSERT_EQ(static_cast<std::uint8_t>(binary[i]), at != nullptr ? *at : 0xFF) << "byte " << i;
             }
         }
+        run("dfu", "factory.dfu");
+        EXPECT_EQ(read_back("factory.dfu"), hex.memory) << what;
+        // UF2 holds whole 256-byte blocks: the bytes, and 0xFF where its
+        // blocks hold nothing.
+        run("uf2:stm32f4", "factory.uf2");
+        std::map<std::uint64_t, std::uint8_t> padded;
+        for (const auto &[address, byte] : hex.memory)
+            for (std::uint64_t at = address / 256 * 256; at < address / 256 * 256 + 256; ++at)
+                padded.emplace(at, 0xFF);
+        for (const auto &[address, byte] : hex.memory)
+            padded[address] = byte;
+        const std::vector<std::pair<std::uint64_t, std::uint8_t>> blocks_held(padded.begin(), padded.end());
+        EXPECT_EQ(read_back("factory.uf2"), blocks_held) << what;
 #ifdef FW2HEX_FWUPDTOOL
         // DfuSe: one element per run of bytes, the ROM bootloader's IDs.
-        run("dfu", "factory.dfu");
         std::vector<std::pair<std::uint64_t, std::uint8_t>> memory;
         for (const auto &[address, data] : fwupd_chunks(output_of(FW2HEX_FWUPDTOOL " firmware-export " + dir / "factory.dfu" + " dfuse 2>/dev/null")))
             for (std::size_t i = 0; i < data.size(); ++i)
@@ -271,7 +291,6 @@ TEST(RoundTrip, EveryFormatHoldsTheSameBytes)
 
         // UF2: the 256-byte blocks that hold data, in order, erased where
         // nothing lies, each at its address.
-        run("uf2:stm32f4", "factory.uf2");
         const auto uf2 = fwupd_chunks(output_of(FW2HEX_FWUPDTOOL " firmware-export " + dir / "factory.uf2" + " uf2 2>/dev/null"));
         ASSERT_EQ(uf2.size(), 1u) << what;
         std::string blocks;
@@ -295,4 +314,59 @@ TEST(RoundTrip, EveryFormatHoldsTheSameBytes)
         }
 #endif
     }
+}
+
+// Parts that other tools wrote, read by fw2hex to the bytes those tools
+// read back: S-records and Intel HEX from objcopy and srec_cat, and DfuSe
+// from fwupdtool, across a 64 KiB boundary.
+TEST(RoundTrip, PartsOtherToolsWrote)
+{
+    const temp_dir dir;
+    const bytes image = random_image(70000, 21);
+    write_file(dir / "image.bin", image);
+    const std::string in = "'" + dir / "image.bin" + "' ";
+    const struct {
+        std::string command; // writes `file` from the image at 0x0800FFF0, or at 0x1000 where the records hold 16-bit addresses
+        std::string file;
+        std::uint32_t address;
+    } cases[] = {
+        {"objcopy -I binary -O srec --change-addresses 0x0800FFF0 " + in, "objcopy.srec", 0x0800FFF0},
+        {"objcopy -I binary -O srec --srec-len 200 --srec-forceS3 --change-addresses 0x0800FFF0 " + in, "long.srec",
+         0x0800FFF0},
+        {"objcopy -I binary -O ihex --change-addresses 0x0800FFF0 " + in, "objcopy.hex", 0x0800FFF0},
+        {"srec_cat " + in + "-binary -offset 0x0800FFF0 -o", "srec_cat.s37", 0x0800FFF0},
+        {"srec_cat " + in + "-binary -offset 0x1000 -o", "srec_cat.s19", 0x1000},
+        {"srec_cat " + in + "-binary -offset 0x0800FFF0 -o", "srec_cat.hex", 0x0800FFF0},
+    };
+    const bool have_srec_cat = output_of("command -v srec_cat") != "";
+    for (const auto &c : cases) {
+        if (c.command.rfind("srec_cat", 0) == 0 && !have_srec_cat) {
+            std::printf("not run: %s (srec_cat is not installed)\n", c.file.c_str());
+            continue;
+        }
+        const std::string format = c.file.find(".hex") != std::string::npos ? " -intel" : c.address < 0x10000 ? " -address-length=2" : "";
+        ASSERT_EQ(std::system((c.command + " '" + dir / c.file + "'" + (c.command.rfind("srec_cat", 0) == 0 ? format : "")).c_str()), 0)
+            << c.file;
+        const run_result run = run_fw2hex(dir.path, {"-v", "-O", "bin", "-o", "back.bin", c.file});
+        EXPECT_EQ(run.status, 0) << c.file << ": " << run.err;
+        EXPECT_TRUE(read_file(dir / "back.bin") == std::string(image.begin(), image.end())) << c.file;
+        char span[32];
+        std::snprintf(span, sizeof span, "0x%08X-0x%08X", c.address, c.address + 70000 - 1);
+        EXPECT_EQ(run.err.rfind(span, 0), 0u) << c.file << ": " << run.err;
+    }
+#ifdef FW2HEX_FWUPDTOOL
+    ASSERT_EQ(std::system(("objcopy -I binary -O ihex --change-addresses 0x0800FFF0 " + in + dir / "part.hex").c_str()), 0);
+    ASSERT_EQ(std::system((FW2HEX_FWUPDTOOL " firmware-convert " + dir / "part.hex" + " " + dir / "fwupd.dfu" +
+                           " ihex dfuse >/dev/null 2>&1").c_str()), 0);
+    // fwupd writes one element at address 0, which its export leaves out.
+    ASSERT_EQ(run_fw2hex(dir.path, {"-o", "back.hex", "-i", "fwupd.dfu"}).status, 0);
+    const std::string xml = output_of(FW2HEX_FWUPDTOOL " firmware-export " + dir / "fwupd.dfu" + " dfuse 2>/dev/null");
+    const std::size_t data = xml.find('>', xml.find("<data")) + 1;
+    const std::string exported = from_base64(xml.substr(data, xml.find('<', data) - data));
+    ASSERT_TRUE(exported == std::string(image.begin(), image.end()));
+    std::vector<std::pair<std::uint64_t, std::uint8_t>> memory;
+    for (std::size_t i = 0; i < exported.size(); ++i)
+        memory.emplace_back(i, static_cast<std::uint8_t>(exported[i]));
+    EXPECT_EQ(read_hex(read_file(dir / "back.hex")).memory, memory);
+#endif
 }
