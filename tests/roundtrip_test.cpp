@@ -370,3 +370,117 @@ TEST(RoundTrip, PartsOtherToolsWrote)
     EXPECT_EQ(read_hex(read_file(dir / "back.hex")).memory, memory);
 #endif
 }
+
+#ifdef FW2HEX_ARM_GCC
+namespace {
+
+// A firmware as an STM32 build makes it: the vector table and code in
+// flash, .data run from RAM and loaded behind the code, .bss, and a NOLOAD
+// section in RAM.
+const char firmware_source[] = R"(
+extern unsigned _sidata, _sdata, _edata, _sbss, _ebss, _estack;
+int main(void);
+void reset(void)
+{
+    unsigned *from = &_sidata, *to = &_sdata;
+    while (to < &_edata)
+        *to++ = *from++;
+    for (to = &_sbss; to < &_ebss;)
+        *to++ = 0;
+    main();
+    for (;;) {}
+}
+__attribute__((section(".isr_vector"), used)) void (*const vectors[])(void) = {(void (*)(void))&_estack, reset};
+const char banner[] = "fw2hex test firmware";
+int counter = 0x12345678;
+unsigned table[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+unsigned scratch[64];
+__attribute__((section(".noinit"))) unsigned kept[16];
+int main(void) { return counter + (int)table[3] + banner[2] + (int)scratch[1] + (int)kept[0]; }
+)";
+const char firmware_script[] = R"(
+MEMORY { FLASH (rx) : ORIGIN = 0x08008000, LENGTH = 96K
+         RAM (rwx) : ORIGIN = 0x20000000, LENGTH = 64K }
+_estack = ORIGIN(RAM) + LENGTH(RAM);
+SECTIONS {
+    .isr_vector : { KEEP(*(.isr_vector)) } > FLASH
+    .text : { *(.text*) *(.rodata*) } > FLASH
+    _sidata = LOADADDR(.data);
+    .data : { _sdata = .; *(.data*) _edata = .; } > RAM AT> FLASH
+    .bss : { _sbss = .; *(.bss*) *(COMMON) _ebss = .; } > RAM
+    .noinit (NOLOAD) : { *(.noinit) } > RAM
+}
+)";
+
+} // namespace
+
+// ELF files as builds make them, read to the bytes at the addresses that
+// objcopy -O ihex writes from the same file: .data at its load address in
+// flash, no .bss or NOLOAD section, a section in no segment at its own
+// address, either byte order, ELF64; a file without section headers by its
+// segments; and what no linked program is, refused.
+TEST(RoundTrip, ElfAsObjcopyReadsIt)
+{
+    const temp_dir dir;
+    write_file(dir / "app.c", bytes(std::begin(firmware_source), std::end(firmware_source) - 1));
+    write_file(dir / "app.ld", bytes(std::begin(firmware_script), std::end(firmware_script) - 1));
+    write_file(dir / "extra.bin", bytes{'e', 'x', 't', 'r', 'a'});
+    const std::string gcc = std::string(FW2HEX_ARM_GCC) + " -mcpu=cortex-m4 -mthumb -O2 -nostdlib -ffreestanding -T '" +
+                            dir / "app.ld" + "' '" + dir / "app.c" + "' -o ";
+    const std::string objcopy = FW2HEX_ARM_OBJCOPY;
+    const std::string add_extra = objcopy + " --add-section .extra='" + dir / "extra.bin" +
+                                  "' --set-section-flags .extra=alloc,load,contents --change-section-address .extra=";
+    const struct {
+        std::string build;     // makes the file (from le.elf when it names it)
+        std::string file;
+        std::string reference; // the file objcopy reads for the bytes expected
+        std::string err;       // fw2hex's refusal, or "" when it converts
+    } cases[] = {
+        {gcc + "'" + dir / "le.elf" + "'", "le.elf", "le.elf", ""},
+        {gcc + "'" + dir / "be.elf" + "' -mbig-endian", "be.elf", "be.elf", ""},
+        {add_extra + "0x08010000 '" + dir / "le.elf" + "' '" + dir / "extra.elf" + "' 2>/dev/null", "extra.elf", "extra.elf", ""},
+        {"cc -nostdlib -static -no-pie -Wl,-Ttext=0x08000000 -Wl,--build-id=none -x c - -o '" + dir / "host.elf" +
+             "' <<<'void _start(void) { for (;;) {} } const char text[] = \"ELF64\"; int data = 7;'",
+         "host.elf", "host.elf", ""},
+        // e_shoff, e_shnum and e_shstrndx cleared: only the segments are left.
+        {"cp '" + dir / "le.elf" + "' '" + dir / "bare.elf" + "' && printf '\\0\\0\\0\\0' | dd of='" + dir / "bare.elf" +
+             "' bs=1 seek=32 conv=notrunc 2>/dev/null && printf '\\0\\0\\0\\0' | dd of='" + dir / "bare.elf" +
+             "' bs=1 seek=48 conv=notrunc 2>/dev/null", "bare.elf", "le.elf", ""},
+        {add_extra + "0x08008004 '" + dir / "le.elf" + "' '" + dir / "overlap.elf" + "' 2>/dev/null", "overlap.elf", "",
+         "overlap.elf: section .isr_vector and section .extra share the load address 0x8008004\n"},
+        {add_extra + "0xFFFFFFFE '" + dir / "le.elf" + "' '" + dir / "top.elf" + "' 2>/dev/null", "top.elf", "",
+         "top.elf: section .extra at 0xFFFFFFFE passes 0xFFFFFFFF\n"},
+        {"head -c 8000 '" + dir / "le.elf" + "' >'" + dir / "cut.elf" + "'", "cut.elf", "",
+         "cut.elf: the section header table lies past the end of the file; it may have been cut short\n"},
+        {std::string(FW2HEX_ARM_GCC) + " -mthumb -c '" + dir / "app.c" + "' -o '" + dir / "app.o" + "'", "app.o", "",
+         "app.o: an object file (ELF type ET_REL), not yet linked: give the linker's output\n"},
+    };
+    for (const auto &c : cases) {
+        ASSERT_EQ(std::system(("bash -c '" + replaced(c.build, "'", "'\\''") + "'").c_str()), 0) << c.build;
+        const run_result run = run_fw2hex(dir.path, {"-v", "-o", "fw2hex.hex", c.file});
+        if (!c.err.empty()) {
+            EXPECT_EQ(run.status, c.file == "top.elf" ? 252 : 254) << c.file;
+            EXPECT_EQ(run.err, c.err) << c.file;
+            EXPECT_FALSE(exists(dir / "fw2hex.hex")) << c.file;
+            continue;
+        }
+        ASSERT_EQ(run.status, 0) << c.file << ": " << run.err;
+        // The host's ELF64 is read by the host's objcopy.
+        const std::string reader = c.file == "host.elf" ? std::string("objcopy") : objcopy;
+        ASSERT_EQ(std::system((reader + " -O ihex '" + dir / c.reference + "' '" + dir / "objcopy.hex" + "'").c_str()), 0);
+        std::map<std::uint32_t, std::uint8_t> expected;
+        ASSERT_TRUE(read_any_hex(read_file(dir / "objcopy.hex"), &expected)) << c.file;
+        const hex_contents got = read_hex(read_file(dir / "fw2hex.hex"));
+        ASSERT_EQ(got.fault, "") << c.file;
+        ASSERT_GT(expected.size(), 8u) << c.file;
+        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), got.memory.begin(), got.memory.end(),
+                               [](const auto &a, const auto &b) { return a.first == b.first && a.second == b.second; }))
+            << c.file << ": the bytes differ from objcopy's";
+        if (c.file == "le.elf") {
+            EXPECT_NE(run.err.find("le.elf (ELF section .data)\n"), std::string::npos) << run.err;
+            EXPECT_EQ(run.err.find(".bss"), std::string::npos) << run.err;
+        }
+        std::remove((dir / "fw2hex.hex").c_str());
+    }
+}
+#endif
