@@ -4,7 +4,8 @@
 # slot and compares it with the word at its end. QEMU's flash reads 0x00
 # where no record wrote, so a file whose gap is not filled is refused, as a
 # board whose flasher erases only the pages that records touch refuses it.
-# The same layout as a raw binary, loaded at its first address, boots.
+# The same layout as a raw binary, loaded at its first address, boots. The
+# bootloader and the application come as the ELF files their builds make.
 #   tests/stm32/check.sh FW2HEX
 set -u
 fw2hex=$1
@@ -12,16 +13,21 @@ here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 arm-none-eabi-gcc -mcpu=cortex-m4 -mthumb -O2 -nostdlib -ffreestanding -T "$here/boot.ld" "$here/boot.c" \
-    -o "$work/boot.elf" && arm-none-eabi-objcopy -O binary "$work/boot.elf" "$work/boot.bin" || exit 1
-# An application of 40,000 bytes in a 96 KiB slot: most of the slot is a gap.
+    -o "$work/boot.elf" || exit 1
+# An application of 40,000 bytes in a 96 KiB slot: most of the slot is a
+# gap. It is linked into an ELF file of its own at the slot, as a build
+# would give it, and the factory file is laid out from both ELF files.
 head -c 40000 /dev/urandom >"$work/app.bin"
+echo 'SECTIONS { .text 0x08008000 : { *(.data) } }' >"$work/app.ld"
+(cd "$work" && arm-none-eabi-objcopy -I binary -O elf32-littlearm -B arm app.bin app.o &&
+    arm-none-eabi-ld -T app.ld app.o -o app.elf) || exit 1
 
 failures=0 cases=0
 expect() { # the bootloader's verdict (0 accepted, 1 refused), the output's name, then fw2hex's options
     local want=$1 output=$work/$2 loaded
     shift 2
     cases=$((cases + 1))
-    "$fw2hex" -o "$output" "$@" -m 8008000:"$work/app.bin" "$work/boot.bin" || { failures=$((failures + 1)); return; }
+    "$fw2hex" -o "$output" "$@" -i "$work/app.elf" "$work/boot.elf" || { failures=$((failures + 1)); return; }
     loaded=file=$output
     # QEMU's loader takes a raw binary at the address of its first byte.
     [[ $output == *.bin ]] && loaded=$loaded,addr=0x08000000,force-raw=on
