@@ -38,7 +38,7 @@ int show_usage(const char *program_name, int status)
                 "\t-o file\twrite to file instead of the image's name with .hex (- for standard output)\n"
                 "\t-O format\toutput format: hex, bin, dfu[:VID:PID], srec or uf2:FAMILY\n"
                 "\t-m #:file\tadd the image file at address #\n"
-                "\t-i file\tadd the data of the Intel HEX file\n"
+                "\t-i file\tadd the data of the file (ELF, Intel HEX, S-records, DfuSe or UF2)\n"
                 "\t-c #:#[:alg]\tadd the CRC (stm32 or crc32) of the region from the first # up to the second, at the second\n"
                 "\t-v\tshow the layout on standard error\n"
                 "\t-V\tversion (also --version; --help is -h)\n",

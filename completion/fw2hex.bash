@@ -1,8 +1,9 @@
 # bash completion for fw2hex: its options before the image, nothing after
 # -a (a hexadecimal address), any file after -o, image files after the
 # colon of -m ADDRESS:IMAGE, the algorithms after the second colon of
-# -c START:END:ALGORITHM, Intel HEX files after -i, the formats after -O
-# and the board families after its uf2:, and image files for the operand.
+# -c START:END:ALGORITHM, ELF, Intel HEX, S-record, DfuSe and UF2 files
+# after -i, the formats after -O and the board families after its uf2:,
+# and image files and those formats for the operand.
 _fw2hex()
 {
     local cur=${COMP_WORDS[COMP_CWORD]} word i
@@ -92,10 +93,13 @@ _fw2hex()
         mapfile -t COMPREPLY < <(compgen -W '-a -m -i -c -s -o -O -v -h -V --help --version' -- "$cur")
         return
     fi
-    # Folders to walk into, and raw images (Intel HEX files after -i) by
-    # their usual extensions; any file when none of them matches.
-    local images=() others=() name extensions='@(bin|img|raw)'
-    ((want_hex)) && extensions='@(hex|ihex|ihx)'
+    # Folders to walk into, and files by their usual extensions: raw images
+    # after -m, the formats with addresses after -i, either for the
+    # operand; any file when none of them matches.
+    local images=() others=() name raw='bin|img|raw' parts='elf|axf|out|hex|ihex|ihx|srec|s19|s28|s37|mot|dfu|uf2'
+    local extensions="@($raw|$parts)"
+    ((want_placed)) && extensions="@($raw)"
+    ((want_hex)) && extensions="@($parts)"
     while IFS= read -r name; do
         if [[ -d $name ]]; then
             COMPREPLY+=("$prefix$name")

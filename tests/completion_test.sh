@@ -25,8 +25,8 @@ expect "--help "                 fw2hex --h
 expect "-s "                     fw2hex -a 8004000 -s
 expect ""                        fw2hex -a ""
 expect ""                        fw2hex -sa ""
-expect "fw.IMG fw.bin out.v2 "   fw2hex ""
-expect "fw.IMG fw.bin out.v2 "   fw2hex -a8004000 ""
+expect "boot.hex fw.IMG fw.bin out.v2 " fw2hex ""
+expect "boot.hex fw.IMG fw.bin out.v2 " fw2hex -a8004000 ""
 expect "fw.IMG fw.bin "          fw2hex -s f
 expect "notes.txt "              fw2hex n
 expect ""                        fw2hex fw.bin ""
@@ -36,26 +36,26 @@ expect ""                        fw2hex -- fw.bin ""
 expect "boot.hex fw.IMG fw.bin notes.txt out.v2 " fw2hex -o ""
 expect "boot.hex fw.IMG fw.bin notes.txt out.v2 " fw2hex -so ""
 expect "notes.txt "              fw2hex -o n
-expect "fw.IMG fw.bin out.v2 "   fw2hex -o out.hex ""
-expect "fw.IMG fw.bin out.v2 "   fw2hex -oout.hex ""
-expect "fw.IMG fw.bin out.v2 "   fw2hex -ao ""
+expect "boot.hex fw.IMG fw.bin out.v2 " fw2hex -o out.hex ""
+expect "boot.hex fw.IMG fw.bin out.v2 " fw2hex -oout.hex ""
+expect "boot.hex fw.IMG fw.bin out.v2 " fw2hex -ao ""
 expect ""                        fw2hex -m 8008
 expect "fw.IMG fw.bin out.v2 "   fw2hex -m 8008000 : ""
 expect "8008000:fw.IMG 8008000:fw.bin 8008000:out.v2 " fw2hex -m 8008000:
-expect "fw.IMG fw.bin out.v2 "   fw2hex -m 8008000 : app.bin ""
+expect "boot.hex fw.IMG fw.bin out.v2 " fw2hex -m 8008000 : app.bin ""
 expect ""                        fw2hex -c 8008
 expect ""                        fw2hex -c 8008000 : 807F
 expect "crc32 stm32 "            fw2hex -c 8008000 : 807FFFC : ""
 expect "8008000:807FFFC:stm32 "  fw2hex -c 8008000:807FFFC:s
-expect "fw.IMG fw.bin out.v2 "   fw2hex -c 8008000 : 807FFFC ""
-expect "fw.IMG fw.bin out.v2 "   fw2hex -vc 8008000:807FFFC:crc32 ""
+expect "boot.hex fw.IMG fw.bin out.v2 " fw2hex -c 8008000 : 807FFFC ""
+expect "boot.hex fw.IMG fw.bin out.v2 " fw2hex -vc 8008000:807FFFC:crc32 ""
 expect "boot.hex out.v2 "        fw2hex -i ""
-expect "fw.IMG fw.bin out.v2 "   fw2hex -i boot.hex ""
+expect "boot.hex fw.IMG fw.bin out.v2 " fw2hex -i boot.hex ""
 expect "bin dfu hex srec uf2 "   fw2hex -O ""
 expect "stm32h5 stm32h7 "        fw2hex -sO uf2 : stm32h
 expect "uf2:stm32l0 uf2:stm32l1 uf2:stm32l4 uf2:stm32l5 " fw2hex -O uf2:stm32l
-expect "fw.IMG fw.bin out.v2 "   fw2hex -O uf2 : stm32f4 ""
-expect "fw.IMG fw.bin out.v2 "   fw2hex -O dfu ""
+expect "boot.hex fw.IMG fw.bin out.v2 " fw2hex -O uf2 : stm32f4 ""
+expect "boot.hex fw.IMG fw.bin out.v2 " fw2hex -O dfu ""
 [[ $(complete -p fw2hex) == *_fw2hex* ]] || { echo "fw2hex has no completion"; failures=$((failures + 1)); }
 echo "$((cases + 1 - failures)) passed, $failures failed"
 ((failures == 0))
