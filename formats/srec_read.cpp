@@ -137,6 +137,31 @@ void fill()
 
 enum line_kind { record_line, empty_line, no_more_lines, faulty_line, failed_line };
 
+// The common line, an S3 record of 16 data bytes ("S315", 8 address
+// digits, 32 data digits, the checksum, a line end) with every digit valid
+// and the checksum right, its 42 digits after the count decoded at once. False for anything else, which the
+// general reading then judges.
+inline bool take_full_line(const char *start, srec_record *record)
+{
+    constexpr std::ptrdiff_t full_line = 4 + 2 * 21 + 2; // with CR LF
+    if (cursor.end - start < full_line || start[0] != 'S' || start[1] != '3' || start[2] != '1' || start[3] != '5')
+        return false;
+    unsigned sum = 0;
+    const char after = start[46];
+    if (!decode_full_line(start + 4, record->bytes + 1, &sum) || !(after == '\n' || (after == '\r' && start[47] == '\n')) ||
+        ((sum + 0x15) & 0xFF) != 0xFF)
+        return false;
+    record->bytes[0] = 0x15;
+    record->type = 3;
+    record->address = static_cast<std::uint32_t>(record->bytes[1]) << 24 | static_cast<std::uint32_t>(record->bytes[2]) << 16 |
+                      static_cast<std::uint32_t>(record->bytes[3]) << 8 | record->bytes[4];
+    record->count = 16;
+    record->data = record->bytes + 5;
+    cursor.next = start + (after == '\r' ? 48 : 47);
+    ++cursor.line;
+    return true;
+}
+
 // Takes the next line; a faulty_line leaves the cursor on it, its fault
 // in `fault`.
 line_kind take_line(srec_record *record, record_fault *fault, unsigned *value)
@@ -145,6 +170,8 @@ line_kind take_line(srec_record *record, record_fault *fault, unsigned *value)
     if (cursor.failed)
         return failed_line;
     const char *start = cursor.next;
+    if (take_full_line(start, record))
+        return record_line;
     if (start == cursor.end)
         return no_more_lines;
     const std::size_t window = std::min<std::size_t>(static_cast<std::size_t>(cursor.end - start), longest_line);

@@ -55,6 +55,12 @@ std::size_t take_full_run(hex_cursor *cursor, unsigned offset, unsigned char *ou
 // The S-record reader decodes its digits here too.
 bool decode_pairs(const char *digits, std::size_t pairs, unsigned char *out, unsigned *sum);
 
+// Decodes the 42 digits of a full line (21 bytes: an Intel HEX data record
+// of 16 bytes after its ':', an S3 record of 16 after its "S3") into
+// `bytes`, and their sum into `sum`, at once where the processor has SSE2;
+// false at a character that is not a hexadecimal digit.
+bool decode_full_line(const char *digits, unsigned char *bytes, unsigned *sum);
+
 // The base that an Extended Segment (02) or Linear (04) Address record sets.
 std::uint32_t address_base(const hex_record &record);
 

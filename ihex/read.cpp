@@ -79,31 +79,16 @@ inline __m128i pair_values(__m128i values)
 #if defined(FW2HEX_SSE2)
 // The common line, a full data record (":10AAAA00", 32 data digits, the
 // checksum, a line end) with every digit valid and the checksum right, all
-// at once: its 42 digits in three loads, the last overlapping the second.
-// False for anything else, which the general reading then judges.
+// at once. False for anything else, which the general reading then judges.
 inline bool take_full_data_line(const char *start, const char *end, hex_record *record)
 {
     constexpr std::ptrdiff_t full_line = 1 + 2 * (16 + 5) + 2; // with CR LF
     if (end - start < full_line || start[0] != ':')
         return false;
-    bool first_valid = false;
-    bool second_valid = false;
-    bool third_valid = false;
-    const __m128i first = nibbles(_mm_loadu_si128(reinterpret_cast<const __m128i *>(start + 1)), &first_valid);
-    const __m128i second = nibbles(_mm_loadu_si128(reinterpret_cast<const __m128i *>(start + 17)), &second_valid);
-    // Pairs 13 to 20: the last three data bytes of the loads before, then
-    // four more and the checksum.
-    const __m128i third = nibbles(_mm_loadu_si128(reinterpret_cast<const __m128i *>(start + 27)), &third_valid);
+    unsigned sum = 0;
     const char after = start[43];
-    if (!first_valid || !second_valid || !third_valid || !(after == '\n' || (after == '\r' && start[44] == '\n')))
+    if (!decode_full_line(start + 1, record->bytes, &sum) || !(after == '\n' || (after == '\r' && start[44] == '\n')))
         return false;
-    const __m128i head = _mm_packus_epi16(pair_values(first), pair_values(second));
-    const __m128i tail = _mm_packus_epi16(pair_values(third), _mm_setzero_si128());
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(record->bytes), head);
-    _mm_storel_epi64(reinterpret_cast<__m128i *>(record->bytes + 13), tail);
-    const __m128i new_tail = _mm_and_si128(tail, _mm_set_epi32(0, 0, -1, static_cast<int>(0xFF000000u)));
-    const __m128i sums = _mm_add_epi64(_mm_sad_epu8(head, _mm_setzero_si128()), _mm_sad_epu8(new_tail, _mm_setzero_si128()));
-    const auto sum = static_cast<unsigned>(_mm_cvtsi128_si32(sums) + _mm_extract_epi16(sums, 4));
     if (record->bytes[0] != 16 || record->bytes[3] != 0 || (sum & 0xFF) != 0)
         return false;
     record->count = 16;
@@ -141,6 +126,34 @@ bool decode_pairs(const char *digits, std::size_t pairs, unsigned char *out, uns
         *sum += out[i];
     }
     return true;
+}
+
+bool decode_full_line(const char *digits, unsigned char *bytes, unsigned *sum)
+{
+#if defined(FW2HEX_SSE2)
+    // Three loads, the last overlapping the second: pairs 0 to 7, 8 to 15,
+    // and 13 to 20.
+    bool first_valid = false;
+    bool second_valid = false;
+    bool third_valid = false;
+    const __m128i first = nibbles(_mm_loadu_si128(reinterpret_cast<const __m128i *>(digits)), &first_valid);
+    const __m128i second = nibbles(_mm_loadu_si128(reinterpret_cast<const __m128i *>(digits + 16)), &second_valid);
+    const __m128i third = nibbles(_mm_loadu_si128(reinterpret_cast<const __m128i *>(digits + 26)), &third_valid);
+    if (!first_valid || !second_valid || !third_valid)
+        return false;
+    const __m128i head = _mm_packus_epi16(pair_values(first), pair_values(second));
+    const __m128i tail = _mm_packus_epi16(pair_values(third), _mm_setzero_si128());
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(bytes), head);
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(bytes + 13), tail);
+    // Of the tail, only pairs 16 to 20 are new.
+    const __m128i new_tail = _mm_and_si128(tail, _mm_set_epi32(0, 0, -1, static_cast<int>(0xFF000000u)));
+    const __m128i sums = _mm_add_epi64(_mm_sad_epu8(head, _mm_setzero_si128()), _mm_sad_epu8(new_tail, _mm_setzero_si128()));
+    *sum = static_cast<unsigned>(_mm_cvtsi128_si32(sums) + _mm_extract_epi16(sums, 4));
+    return true;
+#else
+    *sum = 0;
+    return decode_pairs(digits, 21, bytes, sum);
+#endif
 }
 
 namespace {
