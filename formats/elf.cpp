@@ -89,6 +89,52 @@ void section_name(std::FILE *input, const elf_view &elf, std::uint32_t name, cha
             *c = '?'; // nothing from the file reaches the terminal as a control
 }
 
+// Reads section 0 and the counts that do not fit the header (extended
+// numbering), and checks that the section header table fits in the file.
+part_fault read_section_table(std::FILE *input, std::uint64_t entry_size, elf_view *elf)
+{
+    if (elf->shoff == 0) {
+        elf->shnum = 0;
+        return {part_well_formed, 0, {}};
+    }
+    if (entry_size != section_entry_size(*elf))
+        return make_fault(part_malformed, 0, "section header entries of %" PRIu64 " bytes; ELF%u's have %u",
+                          entry_size, elf->is64 ? 64 : 32, static_cast<unsigned>(section_entry_size(*elf)));
+    if (!table_fits(*elf, elf->shoff, 1, entry_size))
+        return make_fault(part_malformed, 0, "the section header table lies past the end of the file; it may have "
+                          "been cut short");
+    section first{};
+    if (!read_section(input, *elf, 0, &first))
+        return {part_read_failed, 0, {}};
+    if (elf->shnum == 0)
+        elf->shnum = first.size;
+    if (elf->shstrndx == shn_xindex)
+        elf->shstrndx = first.link;
+    if (elf->phnum == pn_xnum)
+        elf->phnum = first.info;
+    if (!table_fits(*elf, elf->shoff, elf->shnum, entry_size))
+        return make_fault(part_malformed, 0, "the section header table (%" PRIu64 " entries) does not fit in the "
+                          "file; it may have been cut short", elf->shnum);
+    return {part_well_formed, 0, {}};
+}
+
+// Finds the section name table, when the file names its sections.
+part_fault read_name_table(std::FILE *input, elf_view *elf)
+{
+    if (elf->shnum == 0)
+        elf->shstrndx = 0;
+    if (elf->shstrndx == 0)
+        return {part_well_formed, 0, {}};
+    section names{};
+    if (elf->shstrndx >= elf->shnum || !read_section(input, *elf, elf->shstrndx, &names) || names.type != sht_strtab ||
+        names.offset > elf->size || names.size > elf->size - names.offset)
+        return make_fault(part_malformed, 0, "the section name table (section %" PRIu64 ") is not a string table "
+                          "inside the file", elf->shstrndx);
+    elf->strtab_offset = names.offset;
+    elf->strtab_size = names.size;
+    return {part_well_formed, 0, {}};
+}
+
 // Reads and checks the header and the layout of the tables.
 part_fault read_header(std::FILE *input, std::uint64_t size, elf_view *elf)
 {
@@ -109,53 +155,23 @@ part_fault read_header(std::FILE *input, std::uint64_t size, elf_view *elf)
     if (type != elf_exec && type != elf_dyn)
         return make_fault(part_malformed, 0, "ELF type %u, which is not a linked program", type);
     const unsigned char *tail = header + (elf->is64 ? 52 : 40); // e_ehsize onwards
-    const std::uint64_t phentsize = get(*elf, tail + 2, 2), shentsize = get(*elf, tail + 6, 2);
+    const std::uint64_t program_entry_size = get(*elf, tail + 2, 2);
     elf->phoff = get_word(*elf, header, 28, 32);
     elf->phnum = get(*elf, tail + 4, 2);
     elf->shoff = get_word(*elf, header, 32, 40);
     elf->shnum = get(*elf, tail + 8, 2);
     elf->shstrndx = get(*elf, tail + 10, 2);
-    section first{};
-    if (elf->shoff != 0) {
-        if (shentsize != section_entry_size(*elf))
-            return make_fault(part_malformed, 0, "section header entries of %" PRIu64 " bytes; ELF%u's have %zu",
-                              shentsize, elf->is64 ? 64 : 32, section_entry_size(*elf));
-        if (!table_fits(*elf, elf->shoff, 1, shentsize))
-            return make_fault(part_malformed, 0, "the section header table lies past the end of the file; it may have "
-                              "been cut short");
-        if (!read_section(input, *elf, 0, &first))
-            return {part_read_failed, 0, {}};
-        // Extended numbering: the counts that do not fit the header are in section 0.
-        if (elf->shnum == 0)
-            elf->shnum = first.size;
-        if (elf->shstrndx == shn_xindex)
-            elf->shstrndx = first.link;
-        if (elf->phnum == pn_xnum)
-            elf->phnum = first.info;
-        if (!table_fits(*elf, elf->shoff, elf->shnum, shentsize))
-            return make_fault(part_malformed, 0, "the section header table (%" PRIu64 " entries) does not fit in the "
-                              "file; it may have been cut short", elf->shnum);
-    } else {
-        elf->shnum = 0;
-    }
-    if (elf->shnum == 0)
-        elf->shstrndx = 0;
-    if (elf->phnum > 0 && phentsize != (elf->is64 ? 56u : 32u))
-        return make_fault(part_malformed, 0, "program header entries of %" PRIu64 " bytes; ELF%u's have %u", phentsize,
-                          elf->is64 ? 64 : 32, elf->is64 ? 56 : 32);
-    if (elf->phnum > 0 && !table_fits(*elf, elf->phoff, elf->phnum, phentsize))
+    const part_fault fault = read_section_table(input, get(*elf, tail + 6, 2), elf);
+    if (fault.verdict != part_well_formed)
+        return fault;
+    const unsigned standard_size = elf->is64 ? 56 : 32;
+    if (elf->phnum > 0 && program_entry_size != standard_size)
+        return make_fault(part_malformed, 0, "program header entries of %" PRIu64 " bytes; ELF%u's have %u",
+                          program_entry_size, elf->is64 ? 64 : 32, standard_size);
+    if (elf->phnum > 0 && !table_fits(*elf, elf->phoff, elf->phnum, program_entry_size))
         return make_fault(part_malformed, 0, "the program header table (%" PRIu64 " entries) does not fit in the file; "
                           "it may have been cut short", elf->phnum);
-    if (elf->shstrndx != 0) {
-        section names{};
-        if (elf->shstrndx >= elf->shnum || !read_section(input, *elf, elf->shstrndx, &names) ||
-            names.type != sht_strtab || names.offset > size || names.size > size - names.offset)
-            return make_fault(part_malformed, 0, "the section name table (section %" PRIu64 ") is not a string table "
-                              "inside the file", elf->shstrndx);
-        elf->strtab_offset = names.offset;
-        elf->strtab_size = names.size;
-    }
-    return {part_well_formed, 0, {}};
+    return read_name_table(input, elf);
 }
 
 // A loadable segment: where its bytes lie in the file, and its addresses.
@@ -317,7 +333,7 @@ bool recognise(const unsigned char *head, std::size_t size, bool /*unused*/)
 }
 
 // The section's name for -v, from the file's own tables, read again.
-void name(std::FILE *input, const part_stretch &stretch, char *text, std::size_t size)
+void name_of(std::FILE *input, const part_stretch &stretch, char *text, std::size_t size)
 {
     elf_view elf{};
     long end = 0;
@@ -328,9 +344,9 @@ void name(std::FILE *input, const part_stretch &stretch, char *text, std::size_t
         std::snprintf(text, size, "?");
 }
 
-const part_reader elf_reader{"ELF", recognise, read_part, start_file_bytes, take_file_bytes, true, name, true};
+const part_reader elf_reader{"ELF", recognise, read_part, start_file_bytes, take_file_bytes, true, name_of, true};
 
 } // namespace
 
-const file_format elf{nullptr, "ELF", "", "", "", "", "", nullptr, true, false, nullptr, nullptr, nullptr, nullptr,
+const file_format elf_format{nullptr, "ELF", "", "", "", "", "", nullptr, true, false, nullptr, nullptr, nullptr, nullptr,
                       &elf_reader};

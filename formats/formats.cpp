@@ -58,6 +58,6 @@ bool no_parameters(const char *parameters)
     return parameters == nullptr;
 }
 
-const file_format *const file_formats[] = {&intel_hex, &raw_binary, &dfuse, &s_records, &uf2, &elf};
+const file_format *const file_formats[] = {&intel_hex, &raw_binary, &dfuse, &s_records, &uf2, &elf_format};
 const std::size_t file_format_count = sizeof file_formats / sizeof file_formats[0];
 const file_format &intel_hex_format = intel_hex;

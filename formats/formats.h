@@ -50,6 +50,6 @@ convert_result stage_finish();
 // The readers of the formats that are also written, beside their writers.
 extern const part_reader s_record_reader, dfuse_reader, uf2_reader;
 
-extern const file_format intel_hex, raw_binary, dfuse, s_records, uf2, elf;
+extern const file_format intel_hex, raw_binary, dfuse, s_records, uf2, elf_format;
 
 #endif

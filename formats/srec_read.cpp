@@ -323,7 +323,7 @@ struct {
     std::size_t pending_size;
 } taking;
 
-bool start(std::FILE *input, const part_stretch &stretch)
+bool start_stretch(std::FILE *input, const part_stretch &stretch)
 {
     taking.next = stretch.address;
     taking.left = stretch.size;
@@ -331,7 +331,7 @@ bool start(std::FILE *input, const part_stretch &stretch)
     return start_reading(input, stretch.offset, 0);
 }
 
-convert_result take(unsigned char *out, std::size_t room, std::size_t *taken)
+convert_result take_bytes(unsigned char *out, std::size_t room, std::size_t *taken)
 {
     std::size_t count = 0;
     while (count < room && (taking.pending_size > 0 || taking.left > 0)) {
@@ -372,4 +372,4 @@ convert_result take(unsigned char *out, std::size_t room, std::size_t *taken)
 
 } // namespace
 
-const part_reader s_record_reader{"S-record", recognise, read_part, start, take, false, nullptr, false};
+const part_reader s_record_reader{"S-record", recognise, read_part, start_stretch, take_bytes, false, nullptr, false};

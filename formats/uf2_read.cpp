@@ -155,7 +155,7 @@ struct {
     std::size_t pending_size;
 } taking;
 
-bool start(std::FILE *input, const part_stretch &stretch)
+bool start_stretch(std::FILE *input, const part_stretch &stretch)
 {
     taking = {input, stretch.address, stretch.size, 0, 0, nullptr, 0};
     return seek_to(input, stretch.offset);
@@ -177,7 +177,7 @@ const unsigned char *next_block(convert_result *result)
     return blocks + uf2_block_size * taking.used++;
 }
 
-convert_result take(unsigned char *out, std::size_t room, std::size_t *taken)
+convert_result take_bytes(unsigned char *out, std::size_t room, std::size_t *taken)
 {
     std::size_t count = 0;
     while (count < room && (taking.pending_size > 0 || taking.left > 0)) {
@@ -207,7 +207,7 @@ convert_result take(unsigned char *out, std::size_t room, std::size_t *taken)
 }
 
 // The family of the blocks, for -v.
-void name(std::FILE * /*unused*/, const part_stretch &stretch, char *text, std::size_t size)
+void name_of(std::FILE * /*unused*/, const part_stretch &stretch, char *text, std::size_t size)
 {
     if (stretch.base != 0)
         std::snprintf(text, size, "family 0x%08" PRIX32, stretch.base);
@@ -217,4 +217,4 @@ void name(std::FILE * /*unused*/, const part_stretch &stretch, char *text, std::
 
 } // namespace
 
-const part_reader uf2_reader{"UF2", recognise, read_part, start, take, true, name, false};
+const part_reader uf2_reader{"UF2", recognise, read_part, start_stretch, take_bytes, true, name_of, false};

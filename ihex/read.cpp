@@ -452,6 +452,7 @@ bool is_hex_record(const char *text, std::size_t length)
     const unsigned type = record.bytes[3];
     const bool fixed = type == 0 || (type <= 5 && static_cast<int>(count) == fixed_counts[type]);
     const bool address_field = type < 2 || (record.bytes[1] == 0 && record.bytes[2] == 0);
+    // cppcheck-suppress knownConditionTrueFalse ; decode_pairs has filled record.bytes
     return length == 1 + 2 * (std::size_t{count} + 5) && (sum & 0xFF) == 0 && fixed && address_field;
 }
 
