@@ -459,6 +459,8 @@ TEST(CommandLine, Cases)
          ":020000040800F2\n:1000000053313037303031303031303230333034BA\n:0300100044460A59\n" + eof, "", {"image.bin", "s.bin"}, {}},
         {{"-m", "8000000:part.hex", "-o", "-"}, text_file("part.hex", ":00000001FF\n"), 0,
          ":020000040800F2\n:0C0000003A303030303030303146460AA3\n" + eof, "", {"image.bin", "part.hex"}, {}},
+        {{"part.hex"}, text_file("part.hex", part_hex), 253, "", "Output file 'part.hex' would overwrite the input\n",
+         {"image.bin", "part.hex"}, {{"part.hex", part_hex}}},
         {{"-a", "8000000", "part.hex"}, text_file("part.hex", part_hex), 255, "",
          "-a places a raw image, and 'part.hex' is an Intel HEX file, which says where its bytes go: leave -a out, or "
          "store the file's bytes as they are with -m ADDRESS:FILE\n", {"image.bin", "part.hex"}, {}},

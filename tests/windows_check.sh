@@ -69,10 +69,22 @@ for format in bin dfu uf2:stm32f4; do
     "$linux" -O "$format" -c 8000000:8030000 -o "$work/linux/crc.out" "$work/linux/fw.bin"
     run -O "$format" -c 8000000:8030000 -o crc.out fw.bin
     check "-O $format: the Linux build's bytes" cmp -s "$work/linux/crc.out" crc.out
+    cp "$work/linux/crc.out" "$work/linux/crc.${format%%:*}"
 done
 "$linux" -o "$work/linux/crc.srec" -c 8000000:8030000 "$work/linux/fw.bin"
 prepare="mkdir out" run -o 'out\crc.srec' -c 8000000:8030000 fw.bin
 check "-o out\\crc.srec: Linux text with CR LF" cmp -s <(crlf "$work/linux/crc.srec") out/crc.srec
+
+# Parts in every format, the operand told by its content, read as the
+# Linux build reads them.
+for part in "$work/linux/crc.dfu" "$work/linux/crc.uf2" "$work/linux/crc.srec" \
+            "$root/tests/fuzz/corpus/part/data-behind-text.elf"; do
+    name=$(basename "$part")
+    "$linux" -o "$work/linux/part.hex" "$part"
+    prepare="cp '$part' ." run -o part.hex "$name"
+    prepare=
+    check "$name read as a part: the Linux build's text with CR LF" cmp -s <(crlf "$work/linux/part.hex") part.hex
+done
 
 # Messages and exit statuses.
 image="$root/examples/blinky.bin"
