@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdarg>
 #include <cstdlib>
+#include <cstring>
 
 bool add_stretch(part_stretches *stretches, const part_stretch &stretch)
 {
@@ -44,6 +45,15 @@ bool sort_stretches(part_stretches *stretches, const part_stretch **first, const
             furthest = &stretch;
     }
     return false;
+}
+
+void hand_over(pending_bytes *pending, unsigned char *out, std::size_t room, std::size_t *count)
+{
+    const std::size_t size = std::min(room - *count, pending->size);
+    std::memcpy(out + *count, pending->bytes, size);
+    pending->bytes += size;
+    pending->size -= size;
+    *count += size;
 }
 
 bool seek_to(std::FILE *input, std::uint64_t offset)

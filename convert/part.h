@@ -90,6 +90,16 @@ bool sort_stretches(part_stretches *stretches, const part_stretch **first, const
 bool start_file_bytes(std::FILE *input, const part_stretch &stretch);
 convert_result take_file_bytes(unsigned char *out, std::size_t room, std::size_t *taken);
 
+// Bytes a reader has decoded (a record's, a block's) and not yet handed
+// over, which its next take hands over first.
+struct pending_bytes {
+    const unsigned char *bytes;
+    std::size_t size;
+};
+// Hands over what `pending` holds, as much as `out` has room for after the
+// `count` bytes it holds; `count` grows by what it took.
+void hand_over(pending_bytes *pending, unsigned char *out, std::size_t room, std::size_t *count);
+
 // Sets `input` to read from `offset`; false when it cannot.
 bool seek_to(std::FILE *input, std::uint64_t offset);
 

@@ -319,28 +319,23 @@ struct {
     srec_record record;
     std::uint64_t next;           // the address the next data record must have
     std::uint64_t left;           // bytes of the stretch not yet decoded
-    const unsigned char *pending; // decoded bytes not yet handed over
-    std::size_t pending_size;
+    pending_bytes pending;        // decoded, not yet handed over
 } taking;
 
 bool start_stretch(std::FILE *input, const part_stretch &stretch)
 {
     taking.next = stretch.address;
     taking.left = stretch.size;
-    taking.pending_size = 0;
+    taking.pending.size = 0;
     return start_reading(input, stretch.offset, 0);
 }
 
 convert_result take_bytes(unsigned char *out, std::size_t room, std::size_t *taken)
 {
     std::size_t count = 0;
-    while (count < room && (taking.pending_size > 0 || taking.left > 0)) {
-        if (taking.pending_size > 0) {
-            const std::size_t size = std::min(room - count, taking.pending_size);
-            std::memcpy(out + count, taking.pending, size);
-            taking.pending += size;
-            taking.pending_size -= size;
-            count += size;
+    while (count < room && (taking.pending.size > 0 || taking.left > 0)) {
+        if (taking.pending.size > 0) {
+            hand_over(&taking.pending, out, room, &count);
             continue;
         }
         srec_record &record = taking.record;
@@ -360,8 +355,7 @@ convert_result take_bytes(unsigned char *out, std::size_t room, std::size_t *tak
             std::memcpy(out + count, record.data, record.count);
             count += record.count;
         } else {
-            taking.pending = record.data;
-            taking.pending_size = record.count;
+            taking.pending = {record.data, record.count};
         }
         taking.next += record.count;
         taking.left -= record.count;

@@ -151,13 +151,12 @@ struct {
     std::uint64_t next;          // the address the next block must have
     std::uint64_t left;          // bytes of the stretch not yet read
     std::size_t held, used;      // blocks in `blocks`, and those handed over
-    const unsigned char *pending; // payload bytes not yet handed over
-    std::size_t pending_size;
+    pending_bytes pending;       // of the payload, not yet handed over
 } taking;
 
 bool start_stretch(std::FILE *input, const part_stretch &stretch)
 {
-    taking = {input, stretch.address, stretch.size, 0, 0, nullptr, 0};
+    taking = {input, stretch.address, stretch.size, 0, 0, {nullptr, 0}};
     return seek_to(input, stretch.offset);
 }
 
@@ -180,13 +179,9 @@ const unsigned char *next_block(convert_result *result)
 convert_result take_bytes(unsigned char *out, std::size_t room, std::size_t *taken)
 {
     std::size_t count = 0;
-    while (count < room && (taking.pending_size > 0 || taking.left > 0)) {
-        if (taking.pending_size > 0) {
-            const std::size_t size = std::min(room - count, taking.pending_size);
-            std::memcpy(out + count, taking.pending, size);
-            taking.pending += size;
-            taking.pending_size -= size;
-            count += size;
+    while (count < room && (taking.pending.size > 0 || taking.left > 0)) {
+        if (taking.pending.size > 0) {
+            hand_over(&taking.pending, out, room, &count);
             continue;
         }
         convert_result result = converted;
@@ -197,8 +192,7 @@ convert_result take_bytes(unsigned char *out, std::size_t room, std::size_t *tak
         if (check_block(block, 0).verdict != part_well_formed || (fields.flags & not_main_flash) != 0 ||
             fields.address != taking.next || fields.payload == 0 || fields.payload > taking.left)
             return image_changed;
-        taking.pending = block + data_offset;
-        taking.pending_size = fields.payload;
+        taking.pending = {block + data_offset, fields.payload};
         taking.next += fields.payload;
         taking.left -= fields.payload;
     }

@@ -421,25 +421,13 @@ hex_fault read_hex_file(std::FILE *input, hex_stretches *stretches)
     hex_fault fault = gather(input, stretches);
     if (fault.kind != hex_well_formed)
         return fault;
-    hex_stretch *items = stretches->items;
-    // std::sort, which needs no memory of its own; lines break ties.
-    std::sort(items, items + stretches->count, [](const hex_stretch &a, const hex_stretch &b) {
-        return a.address != b.address ? a.address < b.address : a.where < b.where;
-    });
-    // Sorted by address, a stretch shares an address with an earlier one
-    // when it starts before the furthest end so far.
-    const hex_stretch *furthest = nullptr;
-    for (std::size_t i = 0; i < stretches->count; ++i) {
-        const hex_stretch &stretch = items[i];
-        if (furthest != nullptr && stretch.address < furthest->address + furthest->size) {
-            const std::uint64_t other = line_holding(input, *furthest, stretch.address);
-            return {hex_shared_address, std::max(other, stretch.where), std::min(other, stretch.where), 0,
-                    stretch.address};
-        }
-        if (furthest == nullptr || stretch.address + stretch.size > furthest->address + furthest->size)
-            furthest = &stretch;
-    }
-    return fault;
+    const hex_stretch *first = nullptr;
+    const hex_stretch *second = nullptr;
+    std::uint32_t address = 0;
+    if (!sort_stretches(stretches, &first, &second, &address))
+        return fault;
+    const std::uint64_t other = line_holding(input, *first, address);
+    return {hex_shared_address, std::max(other, second->where), std::min(other, second->where), 0, address};
 }
 
 bool is_hex_record(const char *text, std::size_t length)
@@ -465,8 +453,7 @@ struct {
     std::uint32_t base;           // of the records at the cursor
     std::uint64_t next;           // the address the next data record must have
     std::uint64_t left;           // bytes of the stretch not yet decoded
-    const unsigned char *pending; // decoded bytes not yet handed over
-    std::size_t pending_size;
+    pending_bytes pending;        // decoded, not yet handed over
     bool in_run;                  // full lines may go on at the offset field `run_offset`
     unsigned run_offset;
 } taking;
@@ -478,7 +465,7 @@ bool start_hex_stretch(std::FILE *input, const hex_stretch &stretch)
     taking.base = stretch.base;
     taking.next = stretch.address;
     taking.left = stretch.size;
-    taking.pending_size = 0;
+    taking.pending.size = 0;
     taking.in_run = false;
     return start_reading(&taking.cursor, input, stretch.offset, 0);
 }
@@ -486,13 +473,9 @@ bool start_hex_stretch(std::FILE *input, const hex_stretch &stretch)
 convert_result take_hex_bytes(unsigned char *out, std::size_t room, std::size_t *taken)
 {
     std::size_t count = 0;
-    while (count < room && (taking.pending_size > 0 || taking.left > 0)) {
-        if (taking.pending_size > 0) {
-            const std::size_t size = std::min(room - count, taking.pending_size);
-            std::memcpy(out + count, taking.pending, size);
-            taking.pending += size;
-            taking.pending_size -= size;
-            count += size;
+    while (count < room && (taking.pending.size > 0 || taking.left > 0)) {
+        if (taking.pending.size > 0) {
+            hand_over(&taking.pending, out, room, &count);
             continue;
         }
         // The full lines that go on from a record, decoded straight into `out`.
@@ -521,8 +504,7 @@ convert_result take_hex_bytes(unsigned char *out, std::size_t room, std::size_t 
         }
         if (std::uint64_t{taking.base} + record.offset != taking.next || record.count > taking.left)
             return image_changed;
-        taking.pending = record.bytes + 4;
-        taking.pending_size = record.count;
+        taking.pending = {record.bytes + 4, record.count};
         taking.next += record.count;
         taking.left -= record.count;
         taking.in_run = true;
