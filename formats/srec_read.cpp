@@ -45,8 +45,11 @@ record_fault parse_record(const char *line, std::size_t length, srec_record *rec
 {
     if (length == 0 || line[0] != 'S')
         return not_a_record;
-    if (length < 2 || line[1] < '0' || line[1] > '9' || line[1] == '4')
+    if (length < 2 || line[1] < '0' || line[1] > '9' || line[1] == '4') {
+        // The type as typed, unless it is no character to show.
+        *value = length >= 2 && std::isgraph(static_cast<unsigned char>(line[1])) != 0 ? static_cast<unsigned char>(line[1]) : '?';
         return unknown_type;
+    }
     record->type = static_cast<unsigned>(line[1] - '0');
     unsigned sum = 0;
     const std::size_t digits = length - 2;
@@ -85,7 +88,7 @@ const char *fault_text(record_fault fault)
     case not_a_record:
         return "the line does not start with 'S'";
     case unknown_type:
-        return "unknown record type";
+        return "unknown record type S%c";
     case bad_digit:
         return "a character that is not a hexadecimal digit";
     case bad_length:

@@ -488,7 +488,7 @@ TEST(CommandLine, Cases)
         {{"-i", "twice.srec", "-o", "out.hex"}, text_file("twice.srec", "S107001001020304DE\nS10500120909D6\n"), 254, "",
          hex_fault("twice.srec", ":2: data records share the address 0x12 with line 1"), {"image.bin", "twice.srec"}, {}},
         {{"-i", "s4.srec", "-o", "out.hex"}, text_file("s4.srec", "S4030000FC\n"), 254, "",
-         hex_fault("s4.srec", ":1: unknown record type"), {"image.bin", "s4.srec"}, {}},
+         hex_fault("s4.srec", ":1: unknown record type S4"), {"image.bin", "s4.srec"}, {}},
         {{"-i", "header.srec", "-o", "out.hex"}, text_file("header.srec", "S107001001020304DE\nS0060000686472BB\n"), 254, "",
          hex_fault("header.srec", ":2: an S0 header record that is not the first record"), {"image.bin", "header.srec"}, {}},
         {{"-i", "top.srec", "-o", "out.hex"}, text_file("top.srec", "S307FFFFFFFF0102F9\n"), 254, "",
