@@ -41,7 +41,9 @@ int show_usage(const char *program_name, int status)
                 "\t-i file\tadd the data of the file (ELF, Intel HEX, S-records, DfuSe or UF2)\n"
                 "\t-c #:#[:alg]\tadd the CRC (stm32 or crc32) of the region from the first # up to the second, at the second\n"
                 "\t-v\tshow the layout on standard error\n"
-                "\t-V\tversion (also --version; --help is -h)\n",
+                "\t-V\tversion (also --version; --help is -h)\n"
+                "Long options: --address (-a), --omit-blank (-s), --output (-o), --format (-O), --merge (-m), "
+                "--input (-i), --crc (-c), --verbose (-v), --version (-V), --help (-h); --name=value or --name value\n",
         default_load_address, program_name);
     if (std::fflush(stdout) != 0)
         return fail(exit_cannot_write, "Cannot write standard output\n");

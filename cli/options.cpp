@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <unistd.h>
+#include <getopt.h>
 
 #include "files.h"
 #include "messages.h"
@@ -14,34 +14,21 @@ namespace {
 // '+' stops the scan at the first operand, also on glibc, which would
 // otherwise move later options (such as "image.bin -s") in front of it.
 constexpr char option_letters[] = "+hsa:o:Vm:c:vi:O:";
+// The same options by the names GNU tools would give them; "--name=value"
+// and "--name value" both work, as does any unambiguous start of a name.
+const option long_options[] = {
+    {"address", required_argument, nullptr, 'a'}, {"omit-blank", no_argument, nullptr, 's'},
+    {"output", required_argument, nullptr, 'o'},  {"format", required_argument, nullptr, 'O'},
+    {"merge", required_argument, nullptr, 'm'},   {"input", required_argument, nullptr, 'i'},
+    {"crc", required_argument, nullptr, 'c'},     {"verbose", no_argument, nullptr, 'v'},
+    {"version", no_argument, nullptr, 'V'},       {"help", no_argument, nullptr, 'h'},
+    {nullptr, 0, nullptr, 0},
+};
 
 constexpr std::uint32_t highest_address = 0xFFFFFFFF;
 
-// Hexadecimal with optional white space, sign and 0x; stops at the first
-// other character. A leading '-' gives the two's complement, and values
-// past 32 bits saturate, so that no address bit is dropped without a word.
-// False when no digit is found: an empty variable in a script
-// ("-a $APP_ADDR") must not place the image at 0.
-bool parse_load_address(const char *text, std::uint32_t *address)
-{
-    while (std::isspace(static_cast<unsigned char>(*text)) != 0)
-        ++text;
-    const bool negative = *text == '-';
-    if (*text == '-' || *text == '+')
-        ++text;
-    const char *digits = text[0] == '0' && (text[1] == 'x' || text[1] == 'X') ? text + 2 : text;
-    if (std::isxdigit(static_cast<unsigned char>(*digits)) == 0)
-        return false;
-    errno = 0;
-    const unsigned long long magnitude = std::strtoull(text, nullptr, 16);
-    const auto value = static_cast<std::uint32_t>(magnitude);
-    *address = errno == ERANGE || magnitude > highest_address ? highest_address : negative ? 0u - value : value;
-    return true;
-}
-
-// An address of the new options: an optional 0x or 0X, then 1 to 8
-// hexadecimal digits. A new option has no old callers to keep, so unlike
-// -a it is strict. Returns the first character after the digits, or null.
+// An address: an optional 0x or 0X, then 1 to 8 hexadecimal digits.
+// Returns the first character after the digits, or null.
 const char *parse_strict_address(const char *text, std::uint32_t *address)
 {
     const char *digits = text;
@@ -52,6 +39,38 @@ const char *parse_strict_address(const char *text, std::uint32_t *address)
         return nullptr;
     *address = static_cast<std::uint32_t>(std::strtoul(digits, nullptr, 16)); // stops after the digits
     return digits + digit_count;
+}
+
+// -a's address, read whole, as -m and -c read theirs, with white space
+// around it allowed: "0x0800_0000" or "0x08O00000" (a letter O) must not
+// place the image at the digits before the slip.
+bool parse_load_address(const char *text, std::uint32_t *address)
+{
+    while (std::isspace(static_cast<unsigned char>(*text)) != 0)
+        ++text;
+    const char *rest = parse_strict_address(text, address);
+    if (rest == nullptr)
+        return false;
+    while (std::isspace(static_cast<unsigned char>(*rest)) != 0)
+        ++rest;
+    return *rest == '\0';
+}
+
+// Refuses -a's text: with the note that -a is hexadecimal where it looks
+// like a decimal address (more than 8 decimal digits).
+void refuse_load_address(const char *text)
+{
+    say(stderr, "Invalid argument '%s' for -a: expected a hexadecimal address, such as 8004000 or 0x8004000", text);
+    const std::size_t size = std::strlen(text);
+    if (size > 8 && std::strspn(text, "0123456789") == size) {
+        errno = 0;
+        const unsigned long long value = std::strtoull(text, nullptr, 10);
+        if (errno == 0 && value <= highest_address)
+            say(stderr, "; -a is hexadecimal, and %s in decimal is 0x%llX", text, value);
+        else
+            say(stderr, "; -a is hexadecimal");
+    }
+    say(stderr, "\n");
 }
 
 // "-m ADDRESS:IMAGE": nothing but the address before the first ':'; IMAGE,
@@ -149,25 +168,59 @@ bool extension_in(const char *extension, const char *extensions)
     return false;
 }
 
-// "--version" and "--help" where an option may stand, as GNU tools take
-// them, not the clusters of letters they would be; convert_file for any
-// other argument.
-request long_option(const char *argument)
+// True when the long option `argument` ("--out", "--output=x") names, or
+// starts the names of, options that all take an argument.
+bool long_option_takes_argument(const char *argument)
 {
-    if (std::strcmp(argument, "--version") == 0)
-        return show_version;
-    return std::strcmp(argument, "--help") == 0 ? show_help : convert_file;
+    const char *name = argument + 2;
+    const std::size_t size = std::strcspn(name, "=");
+    bool any = false;
+    for (const option *known = long_options; known->name != nullptr; ++known)
+        if (std::strncmp(known->name, name, size) == 0) {
+            if (known->has_arg == no_argument)
+                return false;
+            any = true;
+        }
+    return any && name[size] != '=';
+}
+
+// True when -h or --help stands anywhere on the line as an option, also
+// after the operand (not as another option's argument, nor after "--"):
+// help asked for is given whatever else the line holds.
+bool asks_for_help(int argc, char *argv[])
+{
+    for (int i = 1; i < argc; ++i) {
+        const char *argument = argv[i];
+        if (std::strcmp(argument, "--") == 0)
+            return false;
+        if (argument[0] != '-' || argument[1] == '\0')
+            continue; // an operand, or "-" for standard input
+        if (argument[1] == '-') {
+            if (std::strcmp(argument, "--help") == 0)
+                return true;
+            i += long_option_takes_argument(argument) ? 1 : 0;
+            continue;
+        }
+        for (const char *letter = argument + 1; *letter != '\0'; ++letter) {
+            if (*letter == 'h')
+                return true;
+            if (std::strchr("aoOmci", *letter) != nullptr) {
+                i += letter[1] == '\0' ? 1 : 0; // the argument is the next word
+                break;
+            }
+        }
+    }
+    return false;
 }
 
 // One option and its argument (optarg) into `line`; convert_file to go on.
-request take_option(int option, command_line *line)
+request take_option(int option, command_line *line, const char *program_name)
 {
     switch (option) {
     case 'a':
         line->address_given = true;
         if (!parse_load_address(optarg, &load_address)) {
-            say(stderr, "Invalid argument '%s' for -a: expected a hexadecimal address, such as 8004000 or 0x8004000\n",
-                optarg);
+            refuse_load_address(optarg);
             return refuse_option;
         }
         return convert_file;
@@ -206,6 +259,7 @@ request take_option(int option, command_line *line)
         // The scanner has said what is wrong; going on would convert
         // without what the user meant ("-I part.hex" for "-i").
         say(stderr, "getopt returned impossible value: %d ('%c')\n", option, option);
+        say(stderr, "Try '%s -h' for the options.\n", program_name);
         return refuse_option;
     }
 }
@@ -266,16 +320,15 @@ request scan_command_line(int argc, char *argv[], command_line *line, int *opera
 {
     *operand = argc;
     load_address = default_load_address;
+    if (asks_for_help(argc, argv))
+        return show_help;
     for (;;) {
-        const request asked = optind < argc ? long_option(argv[optind]) : convert_file;
-        if (asked != convert_file)
-            return asked;
-        const int option = getopt(argc, argv, option_letters);
+        const int option = getopt_long(argc, argv, option_letters, long_options, nullptr);
         if (option == -1) {
             *operand = optind;
             return take_operand(argc, argv, line);
         }
-        const request taken = take_option(option, line);
+        const request taken = take_option(option, line, argv[0]);
         if (taken != convert_file)
             return taken;
     }

@@ -26,8 +26,10 @@ const std::string usage = "Binary STM32 to iHex\n"
                           "\t-i file\tadd the data of the file (ELF, Intel HEX, S-records, DfuSe or UF2)\n"
                           "\t-c #:#[:alg]\tadd the CRC (stm32 or crc32) of the region from the first # up to the second, at the second\n"
                           "\t-v\tshow the layout on standard error\n"
-                          "\t-V\tversion (also --version; --help is -h)\n";
-const std::string impossible = "getopt returned impossible value: 63 ('?')\n";
+                          "\t-V\tversion (also --version; --help is -h)\n"
+                          "Long options: --address (-a), --omit-blank (-s), --output (-o), --format (-O), --merge (-m), "
+                          "--input (-i), --crc (-c), --verbose (-v), --version (-V), --help (-h); --name=value or --name value\n";
+const std::string impossible = "getopt returned impossible value: 63 ('?')\nTry 'fw2hex -h' for the options.\n";
 const std::string no_input = "No input file specifed.\n\n";
 
 // image.bin: one data byte and a blank tail of 15.
@@ -211,7 +213,22 @@ TEST(CommandLine, Cases)
          {"image.bin", "image.hex"}, {{"image.hex", bin}}},
         {{"-I", "part.hex", "-o", "out.hex", "image.bin"}, no_setup, 255, "", "fw2hex: invalid option -- 'I'\n" + impossible,
          {"image.bin"}, {}},
-        {{"image.bin", "-h"}, no_setup, 255, "", after_image("-h", "image.bin"), {"image.bin"}, {}},
+        {{"image.bin", "-h"}, no_setup, 0, usage, "", {"image.bin"}, {}},
+        {{"image.bin", "--help"}, no_setup, 0, usage, "", {"image.bin"}, {}},
+        {{"-x", "-o", "out.hex", "-vh"}, no_setup, 0, usage, "", {"image.bin"}, {}},
+        {{"-o", "-h", "image.bin"}, no_setup, 0, "", "", {"image.bin", "-h"}, {{"-h", image_hex}}},
+        {{"--", "image.bin", "-h"}, no_setup, 255, "", after_image("-h", "image.bin"), {"image.bin"}, {}},
+        {{"--output=out.hex", "--address", "8004000", "--omit-blank", "--verbose", "image.bin"}, no_setup, 0, "",
+         "0x08004000-0x0800400F         16 bytes  image.bin\n", {"image.bin", "out.hex"},
+         {{"out.hex", ":020000040800F2\n:0140000001BE\n" + eof}}},
+        {{"--out", "-", "--format=srec", "--merge", "8000010:image.bin", "--crc=8000000:8000020", "--input", "part.srec"},
+         text_file("part.srec", "S307080000300102BD\n"), 0,
+         "S0030000FC\nS31508000000FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF2\nS3150800001001FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFE0\n"
+         "S30908000020B9E8BFA2CC\nS307080000300102BD\nS70500000000FA\n", "", {"image.bin", "part.srec"}, {}},
+        {{"--outpt=x.hex", "image.bin"}, no_setup, 255, "", "fw2hex: unrecognized option '--outpt=x.hex'\n" + impossible,
+         {"image.bin"}, {}},
+        {{"--verbose=1", "image.bin"}, no_setup, 255, "",
+         "fw2hex: option '--verbose' doesn't allow an argument\n" + impossible, {"image.bin"}, {}},
         {{"image.bin", "-o", "build/app.hex"}, file("image.hex", image), 255, "", after_image("-o", "image.bin"),
          {"image.bin", "image.hex"}, {{"image.hex", bin}}},
         {{"-s", "--", "-x.bin", "image.bin"}, no_setup, 255, "", after_image("image.bin", "-x.bin"), {"image.bin"}, {}},
@@ -226,7 +243,14 @@ TEST(CommandLine, Cases)
         {{"-a", "--1", "image.bin"}, no_setup, 255, "", bad_load("--1"), {"image.bin"}, {}},
         {{"-a", "- 1", "image.bin"}, no_setup, 255, "", bad_load("- 1"), {"image.bin"}, {}},
         {{"-a", "0", "image.bin"}, no_setup, 0, "", "", {"image.bin", "image.hex"}, {{"image.hex", image_hex_at_0}}},
-        {{"-a", " 0x0z", "image.bin"}, no_setup, 0, "", "", {"image.bin", "image.hex"}, {{"image.hex", image_hex_at_0}}},
+        {{"-a", " 0x0z", "image.bin"}, no_setup, 255, "", bad_load(" 0x0z"), {"image.bin"}, {}},
+        {{"-a", "0x0800_0000", "image.bin"}, no_setup, 255, "", bad_load("0x0800_0000"), {"image.bin"}, {}},
+        {{"-a", "0x08O00000", "image.bin"}, no_setup, 255, "", bad_load("0x08O00000"), {"image.bin"}, {}},
+        {{"-a", "0X", "image.bin"}, no_setup, 255, "", bad_load("0X"), {"image.bin"}, {}},
+        {{"-a", "134217728", "image.bin"}, no_setup, 255, "",
+         replaced(bad_load("134217728"), "\n", "; -a is hexadecimal, and 134217728 in decimal is 0x8000000\n"), {"image.bin"}, {}},
+        {{"-a", "99999999999", "image.bin"}, no_setup, 255, "",
+         replaced(bad_load("99999999999"), "\n", "; -a is hexadecimal\n"), {"image.bin"}, {}},
         {{"image.bin", "other.bin"}, file("other.bin", image), 255, "", after_image("other.bin", "image.bin"),
          {"image.bin", "other.bin"}, {}},
         {{"-V"}, no_setup, 0, version, "", {"image.bin"}, {}},
@@ -236,7 +260,7 @@ TEST(CommandLine, Cases)
         {{"-s", "--version", "image.bin"}, no_setup, 0, version, "", {"image.bin"}, {}},
         {{"-a", "--version", "image.bin"}, no_setup, 255, "", bad_load("--version"), {"image.bin"}, {}},
         {{"--", "--version"}, no_setup, 254, "", "Cannot open file '--version'\n", {"image.bin"}, {}},
-        {{"-s", "-V", "-h"}, no_setup, 0, version, "", {"image.bin"}, {}},
+        {{"-s", "-V", "-h"}, no_setup, 0, usage, "", {"image.bin"}, {}},
         {{"image.bin", "-V"}, no_setup, 255, "", after_image("-V", "image.bin"), {"image.bin"}, {}},
         {{"-sV"}, no_setup, 0, version, "", {"image.bin"}, {}},
         // The output where the user wants it.
@@ -280,19 +304,19 @@ TEST(CommandLine, Cases)
          {{"image.hex", image_hex_at_4000}}},
         {{"-a", "FFFFFFF0", "image.bin"}, no_setup, 0, "", "", {"image.bin", "image.hex"},
          {{"image.hex", image_hex_at_top}}},
-        {{"-a", "+8004000", "image.bin"}, no_setup, 0, "", "", {"image.bin", "image.hex"},
-         {{"image.hex", image_hex_at_4000}}},
-        {{"-a", "1FFFFFFFFFFFFFFFF", "-a", "8004000", "image.bin"}, no_setup, 0, "", "", {"image.bin", "image.hex"},
-         {{"image.hex", image_hex_at_4000}}},
-        {{"-a", "-FFFFFFFF", "image.bin"}, no_setup, 0, "", "", {"image.bin", "image.hex"},
-         {{"image.hex", ":020000040000FA\n:1000010001FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFD\n" + eof}}},
+        {{"-a", "+8004000", "image.bin"}, no_setup, 255, "", bad_load("+8004000"), {"image.bin"}, {}},
+        {{"-a", "\t8004000 ", "image.bin"}, no_setup, 0, "", "", {"image.bin", "image.hex"}, {{"image.hex", image_hex_at_4000}}},
+        {{"-a", "1FFFFFFFFFFFFFFFF", "-a", "8004000", "image.bin"}, no_setup, 255, "", bad_load("1FFFFFFFFFFFFFFFF"),
+         {"image.bin"}, {}},
+        {{"-a", "-FFFFFFFF", "image.bin"}, no_setup, 255, "", bad_load("-FFFFFFFF"), {"image.bin"}, {}},
         {{"-a", "0", "empty.bin"}, file("empty.bin", {}), 0, "", no_data("empty.bin"),
          {"image.bin", "empty.bin", "empty.hex"}, {{"empty.hex", eof}}},
         {{"-a", "FFFFFFFF", "empty.bin"}, file("empty.bin", {}), 0, "", no_data("empty.bin"),
          {"image.bin", "empty.bin", "empty.hex"}, {{"empty.hex", eof}}},
         {{"-a", "FFFFFFFF", "image.bin"}, no_setup, 252, "", too_large, {"image.bin"}, {}},
-        {{"-a", "-1", "image.bin"}, no_setup, 252, "", too_large, {"image.bin"}, {}},
-        {{"-a", "100000000", "image.bin"}, no_setup, 252, "", too_large, {"image.bin"}, {}},
+        {{"-a", "-1", "image.bin"}, no_setup, 255, "", bad_load("-1"), {"image.bin"}, {}},
+        {{"-a", "100000000", "image.bin"}, no_setup, 255, "",
+         replaced(bad_load("100000000"), "\n", "; -a is hexadecimal, and 100000000 in decimal is 0x5F5E100\n"), {"image.bin"}, {}},
         {{"-a", "FFFFFFF1", "image.bin"}, no_setup, 252, "",
          "Image 'image.bin' does not fit in the 32-bit address space at 0xFFFFFFF1\n", {"image.bin"}, {}},
         {{"-a", "0", "huge.bin"}, sparse_file("huge.bin", (std::uint64_t{1} << 32) + 1), 252, "",
