@@ -14,6 +14,12 @@ namespace {
 constexpr std::uint64_t address_space_size = std::uint64_t{1} << 32;
 constexpr std::uint32_t crc_word_size = 4;
 
+// Opens an image or part for binary reading: "-" is standard input.
+std::FILE *open_input(const char *path)
+{
+    return std::strcmp(path, "-") == 0 ? standard_input() : open_image(path);
+}
+
 // The operand's first bytes, when it comes from a pipe: they are read to
 // tell its format, and come first when it is converted as an image.
 unsigned char operand_head[part_head_size];
@@ -51,9 +57,10 @@ int tell_operand(command_line *line)
     if (!line->has_operand)
         return exit_success;
     image_file &image = line->images[0];
-    if ((image.stream = open_image(image.path)) == nullptr)
+    if ((image.stream = open_input(image.path)) == nullptr)
         return fail(exit_cannot_read, "Cannot open file '%s'\n", image.path);
     image.size_known = known_image_size(image.stream, &image.size);
+    line->operand_regular = image.size_known;
     const std::size_t size = read_head(image.stream, operand_head);
     if (std::ferror(image.stream) != 0)
         return fail(exit_cannot_read, "Cannot read file '%s'\n", image.path);
@@ -91,7 +98,7 @@ int open_images(command_line *line)
         image_file &image = line->images[i];
         if (image.stream != nullptr)
             continue; // the operand, opened to tell its format
-        if ((image.stream = open_image(image.path)) == nullptr)
+        if ((image.stream = open_input(image.path)) == nullptr)
             return fail(exit_cannot_read, "Cannot open file '%s'\n", image.path);
         image.size_known = known_image_size(image.stream, &image.size);
     }
@@ -118,7 +125,7 @@ int open_images(command_line *line)
 // Opens a part of -i and tells its format from its content; the exit status.
 int open_part(part_file *file)
 {
-    if ((file->stream = open_image(file->path)) == nullptr)
+    if ((file->stream = open_input(file->path)) == nullptr)
         return fail(exit_cannot_read, "Cannot open file '%s'\n", file->path);
     if (!known_image_size(file->stream, &file->size))
         return refuse_part_from_pipe(file->path);
@@ -265,8 +272,10 @@ int order_regions(command_line *line, const layout &laid_out)
 }
 
 // Adds a fill for each part of a region that no data covers, and each CRC
-// word; then all pieces in address order.
-void add_fills_and_words(command_line *line, layout *laid_out)
+// word; then all pieces in address order. A region that no data reaches is
+// refused: its CRC would vouch for erased flash, and a bootloader would
+// start it as an application. The exit status.
+int add_fills_and_words(command_line *line, layout *laid_out)
 {
     piece *pieces = laid_out->pieces;
     const std::size_t data_count = laid_out->piece_count;
@@ -274,16 +283,21 @@ void add_fills_and_words(command_line *line, layout *laid_out)
     for (std::size_t i = 0; i < line->crc_count; ++i) {
         crc_region &region = line->crcs[i].region;
         std::uint64_t covered = region.start; // the region is laid out up to here
+        bool holds_data = false;
         for (std::size_t j = 0; j < data_count && covered < region.end; ++j) {
             const piece &part = pieces[j];
             if (part.size == 0 || part.address + part.size <= covered)
                 continue;
+            holds_data = holds_data || part.address < region.end;
             if (part.address > covered)
                 pieces[count++] = {fill_piece, static_cast<std::uint32_t>(covered),
                                    std::min<std::uint64_t>(part.address, region.end) - covered, true, nullptr, nullptr,
                                    line->crcs[i].text, nullptr, nullptr, 0, nullptr, 0};
             covered = part.address + part.size;
         }
+        if (!holds_data)
+            return fail(exit_does_not_fit, "The region of -c '%s' holds no byte of any image or part: its CRC would "
+                        "make a bootloader take erased flash for an application\n", line->crcs[i].text);
         if (covered < region.end)
             pieces[count++] = {fill_piece, static_cast<std::uint32_t>(covered), region.end - covered, true, nullptr,
                                nullptr, line->crcs[i].text, nullptr, nullptr, 0, nullptr, 0};
@@ -292,6 +306,7 @@ void add_fills_and_words(command_line *line, layout *laid_out)
     }
     sort_pieces(pieces, count);
     laid_out->piece_count = count;
+    return exit_success;
 }
 
 // A piece as messages name it, with its address.
@@ -365,7 +380,7 @@ int lay_out(command_line *line, layout *laid_out)
     if (status == exit_success)
         status = order_regions(line, *laid_out);
     if (status == exit_success)
-        add_fills_and_words(line, laid_out);
+        status = add_fills_and_words(line, laid_out);
     return status;
 }
 

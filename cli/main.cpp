@@ -86,13 +86,17 @@ const char *first_input(const command_line &line, const char *operand)
 // format chosen; the exit status.
 int check_request(command_line *line, bool has_operand, const char *program_name)
 {
+    const bool to_standard_output = line->output != nullptr && std::strcmp(line->output, "-") == 0;
     if (!has_operand && line->image_count == 0 && line->part_count == 0) {
         say(stderr, "No input file specifed.\n\n");
-        return show_usage(program_name, exit_no_input);
+        // Not into the output's stream: a pipeline would take the usage text for a file.
+        return show_usage(to_standard_output ? stderr : stdout, program_name, exit_no_input);
     }
     // Without an operand, nothing names the output but -o.
     if (!has_operand && line->output == nullptr)
         return fail(exit_no_input, "No output named: without an image operand, -o is needed\n");
+    if (has_operand && line->output == nullptr && std::strcmp(line->images[0].path, "-") == 0)
+        return fail(exit_no_input, "No output named: the image comes from standard input; name the output with -o\n");
     // -a places the operand and nothing else: the parts and the images of
     // -m say where they go.
     if (!has_operand && line->address_given)
@@ -115,7 +119,7 @@ int fw2hex_main(int argc, char *argv[])
     int operand = argc;
     switch (scan_command_line(argc, argv, &line, &operand)) {
     case show_help:
-        return show_usage(argv[0], exit_success);
+        return show_usage(stdout, argv[0], exit_success);
     case show_version:
         return print_version();
     case refuse_option:
@@ -133,6 +137,10 @@ int fw2hex_main(int argc, char *argv[])
         status = plan_output(line, &laid_out);
     if (status != exit_success)
         return status;
+    // An output path is derived from a file's name, not from a pipe's or a device's.
+    if (line.output == nullptr && !line.operand_regular)
+        return fail(exit_no_input, "No output named: '%s' is not a regular file, so no output path is derived from it; "
+                    "name the output with -o\n", name);
     text_buffer derived_path(nullptr, &std::free);
     const char *output_path = output_path_of(line, name, &derived_path);
     if (line.output == nullptr && output_path == nullptr)

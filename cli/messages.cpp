@@ -27,9 +27,9 @@ int refuse_too_large(const char *path, std::uint32_t address)
     return fail(exit_does_not_fit, "Image '%s' does not fit in the 32-bit address space at 0x%X\n", path, address);
 }
 
-int show_usage(const char *program_name, int status)
+int show_usage(std::FILE *stream, const char *program_name, int status)
 {
-    say(stdout, "Binary STM32 to iHex\n"
+    say(stream, "Binary STM32 to iHex\n"
                 "Options:\n"
                 "\t-a #\tloading address (default is 0x%x)\n"
                 "\t-s\tsave space by ommiting regions of 0xff\n"
@@ -45,7 +45,7 @@ int show_usage(const char *program_name, int status)
                 "Long options: --address (-a), --omit-blank (-s), --output (-o), --format (-O), --merge (-m), "
                 "--input (-i), --crc (-c), --verbose (-v), --version (-V), --help (-h); --name=value or --name value\n",
         default_load_address, program_name);
-    if (std::fflush(stdout) != 0)
+    if (std::fflush(stream) != 0 && stream == stdout)
         return fail(exit_cannot_write, "Cannot write standard output\n");
     return status;
 }

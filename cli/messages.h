@@ -33,9 +33,10 @@ int refuse_too_large(const char *path, std::uint32_t address);
 // `failed`, writing to `output_path` (null: standard output).
 int report(convert_result result, const piece &failed, const char *output_path);
 
-// The usage text on standard output, naming the program as it was run;
-// `status`, unless standard output cannot be written.
-int show_usage(const char *program_name, int status);
+// The usage text on `stream` (standard output, or standard error when the
+// output goes to standard output), naming the program as it was run;
+// `status`, unless the stream cannot be written.
+int show_usage(std::FILE *stream, const char *program_name, int status);
 
 // "fw2hex" and its version on standard output; the exit status.
 int print_version();

@@ -85,6 +85,18 @@ bool parse_placed_image(const char *text, image_file *image)
     return true;
 }
 
+// True when the `size` characters at `text` spell the `name_size`
+// characters of `name` (lower case) in any case.
+bool same_name(const char *text, std::size_t size, const char *name, std::size_t name_size)
+{
+    if (size != name_size)
+        return false;
+    for (std::size_t i = 0; i < size; ++i)
+        if (std::tolower(static_cast<unsigned char>(text[i])) != name[i])
+            return false;
+    return true;
+}
+
 // "-c START:END[:ALGORITHM]"; false, with the message said, when malformed.
 bool parse_crc(const char *text, crc_request *crc)
 {
@@ -101,9 +113,10 @@ bool parse_crc(const char *text, crc_request *crc)
         return false;
     }
     crc_algorithm algorithm = crc_stm32;
-    if (*rest == ':' && std::strcmp(rest + 1, "crc32") == 0)
+    const std::size_t name_size = *rest == ':' ? std::strlen(rest + 1) : 0;
+    if (*rest == ':' && same_name(rest + 1, name_size, "crc32", 5))
         algorithm = crc_zlib;
-    else if (*rest == ':' && std::strcmp(rest + 1, "stm32") != 0) {
+    else if (*rest == ':' && !same_name(rest + 1, name_size, "stm32", 5)) {
         say(stderr, "Invalid argument '%s' for -c: unknown algorithm '%s', expected stm32 or crc32\n", text, rest + 1);
         return false;
     }
@@ -131,6 +144,18 @@ void say_formats()
         say(stderr, "%s%s", i == 0 ? "" : i + 1 < written ? ", " : " or ", file_formats[i]->form);
 }
 
+// True when the `size` characters at `text` name `format`, in any case, by
+// its name or one of its other names.
+bool names_format(const char *text, std::size_t size, const file_format &format)
+{
+    if (same_name(text, size, format.name, std::strlen(format.name)))
+        return true;
+    for (const char *other = format.other_names; *other != '\0'; other = std::strchr(other, ' ') + 1)
+        if (same_name(text, size, other, static_cast<std::size_t>(std::strchr(other, ' ') - other)))
+            return true;
+    return false;
+}
+
 // "-O FORMAT[:PARAMETERS]"; false, with the message said, when malformed.
 bool parse_format(const char *text, command_line *line)
 {
@@ -138,7 +163,7 @@ bool parse_format(const char *text, command_line *line)
     const std::size_t name_size = colon != nullptr ? static_cast<std::size_t>(colon - text) : std::strlen(text);
     for (std::size_t i = 0; i < file_format_count; ++i) {
         const file_format &format = *file_formats[i];
-        if (format.name == nullptr || std::strlen(format.name) != name_size || std::strncmp(format.name, text, name_size) != 0)
+        if (format.name == nullptr || !names_format(text, name_size, format))
             continue;
         if (!format.configure(colon != nullptr ? colon + 1 : nullptr)) {
             say(stderr, "Invalid argument '%s' for -O: expected %s%s\n", text, format.form, format.form_help);
@@ -312,7 +337,8 @@ bool make_command_line(int argc, command_line *line)
     const auto room = static_cast<std::size_t>(argc) + 1;
     *line = {nullptr, static_cast<image_file *>(std::calloc(room, sizeof(image_file))), 1,
              static_cast<crc_request *>(std::calloc(room, sizeof(crc_request))), 0,
-             static_cast<part_file *>(std::calloc(room, sizeof(part_file))), 0, false, false, false, nullptr, nullptr};
+             static_cast<part_file *>(std::calloc(room, sizeof(part_file))), 0, false, false, false, false, nullptr,
+             nullptr};
     return line->images != nullptr && line->crcs != nullptr && line->parts != nullptr;
 }
 

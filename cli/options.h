@@ -52,6 +52,7 @@ struct command_line {
     std::size_t part_count;
     bool has_operand;        // the command line names an operand (images[0], or parts[0] once told apart)
     bool address_given;      // "-a" was given
+    bool operand_regular;    // the operand is a regular file, whose name an output's may be derived from
     bool verbose;            // "-v": the layout on standard error after a successful run
     const file_format *format; // "-O", the -o path's extension, else Intel HEX
     const char *format_text; // the last "-O" argument as typed, or null

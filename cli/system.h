@@ -19,6 +19,9 @@ int fw2hex_main(int argc, char *argv[]);
 // a directory, which has no bytes to read.
 std::FILE *open_image(const char *path);
 
+// Standard input, for reading bytes (no text-mode translation).
+std::FILE *standard_input();
+
 // True, with the size, when the image is a regular file whose size is
 // known before it is read; false for pipes, FIFOs and devices.
 bool known_image_size(std::FILE *image, std::uint64_t *size);

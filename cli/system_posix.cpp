@@ -41,6 +41,11 @@ std::FILE *open_image(const char *path)
     return image;
 }
 
+std::FILE *standard_input()
+{
+    return stdin;
+}
+
 bool known_image_size(std::FILE *image, std::uint64_t *size)
 {
     struct stat status;

@@ -122,6 +122,12 @@ std::FILE *open_image(const char *path)
     return image == INVALID_HANDLE_VALUE ? nullptr : stream_of(image, _O_RDONLY | _O_BINARY, "rb");
 }
 
+std::FILE *standard_input()
+{
+    _setmode(_fileno(stdin), _O_BINARY);
+    return stdin;
+}
+
 bool known_image_size(std::FILE *image, std::uint64_t *size)
 {
     const HANDLE handle = handle_of(image);

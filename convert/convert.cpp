@@ -304,7 +304,7 @@ convert_result plan_end(bool /*unused*/)
 }
 
 // A format that writes nothing and notes where its runs lie.
-const file_format planner{"plan", "", "", "", "", "", "", nullptr, true, false, nullptr, nullptr, plan_run, plan_end, nullptr};
+const file_format planner{"plan", "", "", "", "", "", "", nullptr, true, false, nullptr, nullptr, plan_run, plan_end, nullptr, ""};
 
 } // namespace
 

@@ -65,6 +65,9 @@ struct file_format {
     // Reads the format as a part (-i, or a recognised operand); null for a
     // format that has no addresses.
     const part_reader *reader;
+    // Other names -O takes for it, objcopy's among them, each with a space
+    // after it ("ihex "); "" for none.
+    const char *other_names;
 };
 
 // Every format: those written first, in the order messages list them.

@@ -62,4 +62,4 @@ convert_result finish(bool /*unused*/)
 } // namespace
 
 const file_format raw_binary{"bin", "raw binary", "bin", "", ".bin ", ".bin", "the output is empty", no_parameters,
-                               false, false, judge, start, put, finish, nullptr};
+                               false, false, judge, start, put, finish, nullptr, "binary "};

@@ -133,4 +133,4 @@ convert_result finish(bool complete)
 } // namespace
 
 const file_format dfuse{"dfu", "DfuSe", "dfu[:VID:PID]", ", VID and PID in 4 hexadecimal digits each (default 0483:DF11)",
-                          ".dfu ", ".dfu", "", configure, true, true, judge, start, put, finish, &dfuse_reader};
+                          ".dfu ", ".dfu", "", configure, true, true, judge, start, put, finish, &dfuse_reader, ""};

@@ -349,4 +349,4 @@ const part_reader elf_reader{"ELF", recognise, read_part, start_file_bytes, take
 } // namespace
 
 const file_format elf_format{nullptr, "ELF", "", "", "", "", "", nullptr, true, false, nullptr, nullptr, nullptr, nullptr,
-                      &elf_reader};
+                      &elf_reader, ""};

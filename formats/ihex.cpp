@@ -155,4 +155,4 @@ const part_reader reader{"Intel HEX", recognise, read_part, start_hex_stretch, t
 } // namespace
 
 const file_format intel_hex{"hex", "Intel HEX", "hex", "", ".hex ", ".hex", "the output has only the End Of File record",
-                              no_parameters, true, false, nullptr, start, put, finish, &reader};
+                              no_parameters, true, false, nullptr, start, put, finish, &reader, "ihex "};

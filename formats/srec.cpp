@@ -120,4 +120,4 @@ convert_result finish(bool complete)
 
 const file_format s_records{"srec", "S-record", "srec", "", ".srec .s19 .s28 .s37 .mot ", ".srec",
                               "the output has only its S0 and S7 records", no_parameters, true, false, nullptr, start,
-                              put, finish, &s_record_reader};
+                              put, finish, &s_record_reader, ""};

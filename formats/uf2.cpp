@@ -162,4 +162,4 @@ const file_format uf2{"uf2", "UF2", "uf2:FAMILY",
                         ", FAMILY one of stm32f0 stm32f1 stm32f2 stm32f3 stm32f4 stm32f407 stm32f407vg stm32f411xc "
                         "stm32f411xe stm32f7 stm32g0 stm32g4 stm32h5 stm32h7 stm32l0 stm32l1 stm32l4 stm32l5 stm32wb "
                         "stm32wl (any case), or 0x and 8 hexadecimal digits",
-                        ".uf2 ", ".uf2", "", configure, true, true, judge, start, put, finish, &uf2_reader};
+                        ".uf2 ", ".uf2", "", configure, true, true, judge, start, put, finish, &uf2_reader, ""};

@@ -2,6 +2,7 @@
 // folder, checking its output streams, its status and the files it leaves.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <dirent.h>
 #include <fcntl.h>
 #include <functional>
@@ -76,6 +77,11 @@ const std::string part_hex = ":020000040800F2\n:0400100001020304E2\n:04001400050
 std::string hex_fault(const std::string &file, const std::string &where)
 {
     return file + where + "\n";
+}
+std::string empty_region(const std::string &crc)
+{
+    return "The region of -c '" + crc + "' holds no byte of any image or part: its CRC would make a bootloader take "
+           "erased flash for an application\n";
 }
 std::string not_a_part(const std::string &file)
 {
@@ -405,8 +411,12 @@ TEST(CommandLine, Cases)
          image_hex.substr(0, image_hex.size() - eof.size()) + ":03001000FFFFFFF0\n:04001300EDA2D53D48\n" + eof,
          "0x08000000-0x0800000F         16 bytes  image.bin\n0x08000010-0x08000012          3 bytes  0xFF fill\n"
          "0x08000013-0x08000016          4 bytes  CRC crc32 of 0x08000001-0x08000012: 0x3DD5A2ED\n", {"image.bin"}, {}},
-        {{"-o", "-", "-s", "-c", "FFFFFFF8:FFFFFFFC", "-a", "0", "image.bin"}, no_setup, 0,
-         ":020000040000FA\n:0100000001FE\n:02000004FFFFFC\n:04FFFC000000000001\n" + eof, "", {"image.bin"}, {}},
+        {{"-o", "-", "-s", "-c", "FFFFFFE8:FFFFFFFC", "-a", "FFFFFFE0", "image.bin"}, no_setup, 0,
+         ":02000004FFFFFC\n:01FFE000011F\n:04FFFC00CB10B1F283\n" + eof, "", {"image.bin"}, {}},
+        {{"-o", "-", "-s", "-c", "FFFFFFF8:FFFFFFFC", "-a", "0", "image.bin"}, no_setup, 252, "", empty_region("FFFFFFF8:FFFFFFFC"),
+         {"image.bin"}, {}},
+        {{"-o", "upd.bin", "-c", "8008000:807FFFC", "-a", "8008000", "empty.bin"}, file("empty.bin", {}), 252, "",
+         empty_region("8008000:807FFFC"), {"image.bin", "empty.bin"}, {}},
         {{"-c", "8000000", "image.bin"}, no_setup, 255, "", bad_crc("8000000", crc_syntax), {"image.bin"}, {}},
         {{"-c", "10:20:", "image.bin"}, no_setup, 255, "", bad_crc("10:20:", "unknown algorithm '', expected stm32 or crc32"),
          {"image.bin"}, {}},
@@ -540,8 +550,9 @@ TEST(CommandLine, Cases)
         // What the layout must allow: an empty image anywhere, an image or a region right after a CRC word.
         {{"-m", "8000008:empty.bin", "-o", "-", "image.bin"}, file("empty.bin", {}), 0, image_hex, "",
          {"image.bin", "empty.bin"}, {}},
-        {{"-c", "8000000:8000010", "-c", "8000014:8000018", "image.bin"}, no_setup, 0, "", "",
-         {"image.bin", "image.hex"}, {}},
+        {{"-o", "-", "-c", "8000000:8000010", "-c", "8000014:8000028", "-m", "8000014:image.bin", "image.bin"}, no_setup, 0,
+         ":020000040800F2\n:1000000001FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFE\n:04001000BA13092AEC\n"
+         ":1000140001FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFEA\n:04002400FFFFFFFFDC\n:040028008E7C0E9725\n" + eof, "", {"image.bin"}, {}},
         {{"-v", "-s", "-o", "-", "-c", "8000000:8000040", "-m", "8000020:image.bin", "image.bin"}, no_setup, 0,
          ":020000040800F2\n:0100000001FE\n:0100200001DE\n:040040009B6DC7D01D\n" + eof,
          replaced(slot_layout, "0xFF fill", "0xFF fill, left out by -s"), {"image.bin"}, {}},
@@ -549,7 +560,9 @@ TEST(CommandLine, Cases)
          254, "", "Cannot read file 'mem.bin'\n", {"image.bin", "mem.bin", "image.hex"}, {}},
         {{"-c", "8000000:8001000", "online.bin"}, symbolic_link("/sys/devices/system/cpu/online", "online.bin"), 254, "",
          "Image 'online.bin' changed while it was read\n", {"image.bin", "online.bin", "online.hex"}, {{"online.hex", ""}}},
-        {{"-m", "80000a0:image.bin", "-c", "0x80000b0:80000bc:crc32", "image.bin"}, no_setup, 0, "", "",
+        {{"-m", "80000a0:image.bin", "-c", "0x80000b0:80000bc:crc32", "image.bin"}, no_setup, 252, "",
+         empty_region("0x80000b0:80000bc:crc32"), {"image.bin"}, {}},
+        {{"-m", "80000a0:image.bin", "-c", "0x80000af:80000bc:CRC32", "image.bin"}, no_setup, 0, "", "",
          {"image.bin", "image.hex"}, {}},
         {{"-c", "8000000:8000012", "image.bin"}, no_setup, 255, "",
          bad_crc("8000000:8000012", "with stm32, START and END must be multiples of 4"), {"image.bin"}, {}},
@@ -583,8 +596,8 @@ TEST(CommandLine, Cases)
         {{"-s", "-O", "bin", "-o", "out.bin", "image.bin"}, file("out.bin", image), 255, "",
          "-s cannot leave bytes out of a raw binary file, which holds every byte from its lowest address to its highest\n",
          {"image.bin", "out.bin"}, {{"out.bin", bin}}},
-        {{"-o", "fw.bin", "-c", "9000011:9000015:crc32", "image.bin"}, no_setup, 252, "",
-         "The gap between 'image.bin' at 0x8000000 and the 0xFF fill of -c '9000011:9000015:crc32' at 0x9000011 is 0x1000001 "
+        {{"-o", "fw.bin", "-m", "9000021:image.bin", "-c", "9000011:9000031:crc32", "image.bin"}, no_setup, 252, "",
+         "The gap between 'image.bin' at 0x8000000 and the 0xFF fill of -c '9000011:9000031:crc32' at 0x9000011 is 0x1000001 "
          "bytes, too large to fill with 0xFF in a raw binary file: write them to separate files, or use a format with "
          "addresses, such as -O hex\n", {"image.bin"}, {}},
         {{"-O", "dfu", "empty.bin"}, file("empty.bin", {}), 252, "",
@@ -603,9 +616,19 @@ TEST(CommandLine, Cases)
         {{"-O", "dfu:483:DF11", "image.bin"}, no_setup, 255, "",
          "Invalid argument 'dfu:483:DF11' for -O: expected dfu[:VID:PID], VID and PID in 4 hexadecimal digits each "
          "(default 0483:DF11)\n", {"image.bin"}, {}},
-        {{"-O", "ihex", "image.bin"}, no_setup, 255, "",
-         "Invalid argument 'ihex' for -O: unknown format, expected hex, bin, dfu[:VID:PID], srec or uf2:FAMILY\n",
+        {{"-O", "b", "image.bin"}, no_setup, 255, "",
+         "Invalid argument 'b' for -O: unknown format, expected hex, bin, dfu[:VID:PID], srec or uf2:FAMILY\n",
          {"image.bin"}, {}},
+        {{"-O", "", "image.bin"}, no_setup, 255, "",
+         "Invalid argument '' for -O: unknown format, expected hex, bin, dfu[:VID:PID], srec or uf2:FAMILY\n",
+         {"image.bin"}, {}},
+        {{"-O", "bin:x", "image.bin"}, no_setup, 255, "", "Invalid argument 'bin:x' for -O: expected bin\n", {"image.bin"}, {}},
+        // Names in any case, and objcopy's names of the same formats.
+        {{"-O", "IHEX", "-O", "ihex", "-o", "-", "image.bin"}, no_setup, 0, image_hex, "", {"image.bin"}, {}},
+        {{"-O", "HEX", "-o", "x.bin", "image.bin"}, no_setup, 0, "", "", {"image.bin", "x.bin"}, {{"x.bin", image_hex}}},
+        {{"-O", "Binary", "-o", "-", "image.bin"}, no_setup, 0, bin, "", {"image.bin"}, {}},
+        {{"-o", "-", "-O", "SREC", "image.bin"}, no_setup, 0, image_srec("S0030000FC\n"), "", {"image.bin"}, {}},
+        {{"-o", "out.s", "image.bin"}, no_setup, 0, "", "", {"image.bin", "out.s"}, {{"out.s", image_hex}}},
     };
     umask(022);
     // Memory handed out filled, so that a string missing its NUL shows.
@@ -680,30 +703,44 @@ TEST(CommandLine, FifoInput)
     // Text that starts like an Intel HEX record and is not one, longer than
     // the look at its start: no byte of it is lost.
     const bytes colons = bytes{':', '1', '0'} + counting(3000);
+    // A run refused before it reads leaves the writer writing into a pipe
+    // that no one reads: that write fails, and must not end the test.
+    std::signal(SIGPIPE, SIG_IGN);
     const struct {
-        const char *load;
+        std::vector<std::string> args;
         bytes content;
         int status;
-        std::string err, hex;
+        std::string err, hex; // pipe.hex afterwards
+        bool from_standard_input = false; // the FIFO is standard input, not pipe.bin's
     } cases[] = {
-        {"8000000", image, 0, "", image_hex},
-        {"FFFFFFF0", counting(17), 252,
+        {{"-o", "pipe.hex", "pipe.bin"}, image, 0, "", image_hex},
+        {{"-o", "pipe.hex", "-a", "FFFFFFF0", "pipe.bin"}, counting(17), 252,
          "Image 'pipe.bin' does not fit in the 32-bit address space at 0xFFFFFFF0\n",
          ":02000004FFFFFC\n:10FFF000000102030405060708090A0B0C0D0E0F89\n"},
-        {"8000000", colons, 0, "", convert(colons, 0x08000000, 0)},
-        {"8000000", bytes{':', '0', '0', '0', '0', '0', '0', '0', '1', 'F', 'F', '\n'}, 254,
+        {{"-o", "pipe.hex", "pipe.bin"}, colons, 0, "", convert(colons, 0x08000000, 0)},
+        {{"-o", "pipe.hex", "pipe.bin"}, bytes{':', '0', '0', '0', '0', '0', '0', '0', '1', 'F', 'F', '\n'}, 254,
          "File 'pipe.bin' is not a regular file: it is read twice, checked before it is used\n", ""},
+        {{"pipe.bin"}, image, 255,
+         "No output named: 'pipe.bin' is not a regular file, so no output path is derived from it; name the output with -o\n", ""},
+        {{"-o", "pipe.hex", "-a", "8004000", "-"}, image, 0, "", image_hex_at_4000, true},
+        {{"-o", "pipe.hex", "-m", "8000000:-"}, image, 0, "", image_hex, true},
+        {{"-s", "-"}, image, 255, "No output named: the image comes from standard input; name the output with -o\n", "", true},
     };
     for (const auto &c : cases) {
         const temp_dir dir;
         const std::string pipe = dir / "pipe.bin";
         ASSERT_EQ(mkfifo(pipe.c_str(), 0644), 0);
+        std::string command;
+        for (const std::string &arg : c.args)
+            command += " " + arg;
+        run_options options;
+        options.stdin_path = c.from_standard_input ? "pipe.bin" : "";
         std::thread writer([&] { write_file(pipe, c.content); });
-        const run_result run = run_fw2hex(dir.path, {"-a", c.load, "pipe.bin"});
+        const run_result run = run_fw2hex(dir.path, c.args, options);
         writer.join();
-        EXPECT_EQ(run.status, c.status) << c.load;
-        EXPECT_EQ(run.err, c.err) << c.load;
-        EXPECT_EQ(read_file(dir / "pipe.hex"), c.hex) << c.load;
+        EXPECT_EQ(run.status, c.status) << command;
+        EXPECT_EQ(run.err, c.err) << command;
+        EXPECT_EQ(read_file(dir / "pipe.hex"), c.hex) << command;
     }
 }
 

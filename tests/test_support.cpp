@@ -157,6 +157,11 @@ run_result run_fw2hex(const std::string &dir, const std::vector<std::string> &ar
             _exit(127);
         if (options.stdout_closed)
             close(1);
+        if (!options.stdin_path.empty()) {
+            const int in = open(options.stdin_path.c_str(), O_RDONLY);
+            if (in < 0 || dup2(in, 0) < 0)
+                _exit(127);
+        }
         if (options.close_fails) {
 #ifdef FW2HEX_EMULATOR
             setenv("QEMU_SET_ENV", ("LD_PRELOAD=" + preload).c_str(), 1); // for the program, not the emulator

@@ -56,6 +56,7 @@ struct run_options {
     std::string program;     // run by this path (relative to the folder), not as "fw2hex"
     bool close_fails = false; // closing a ".hex" file reports an I/O error
     bool stdout_closed = false; // run with standard output closed (">&-")
+    std::string stdin_path = ""; // standard input comes from this file (relative to the folder), when given
 };
 // Runs fw2hex in `dir`, by default with argv[0] "fw2hex", under a file size
 // limit of 64 MiB, so that a runaway output ends it at once.
