@@ -58,19 +58,19 @@ int tell_operand(command_line *line)
         return exit_success;
     image_file &image = line->images[0];
     if ((image.stream = open_input(image.path)) == nullptr)
-        return fail(exit_cannot_read, "Cannot open file '%s'\n", image.path);
+        return fail_for(exit_cannot_read, last_system_error(), "Cannot open file '%s'", image.path);
     image.size_known = known_image_size(image.stream, &image.size);
     line->operand_regular = image.size_known;
     const std::size_t size = read_head(image.stream, operand_head);
     if (std::ferror(image.stream) != 0)
-        return fail(exit_cannot_read, "Cannot read file '%s'\n", image.path);
+        return fail_for(exit_cannot_read, last_system_error(), "Cannot read file '%s'", image.path);
     const file_format *format = format_of(operand_head, size, true);
     if (format == nullptr) {
         if (!image.size_known) {
             image.head = operand_head;
             image.head_size = size;
         } else if (std::fseek(image.stream, 0, SEEK_SET) != 0) {
-            return fail(exit_cannot_read, "Cannot read file '%s'\n", image.path);
+            return fail_for(exit_cannot_read, last_system_error(), "Cannot read file '%s'", image.path);
         }
         return exit_success;
     }
@@ -99,7 +99,7 @@ int open_images(command_line *line)
         if (image.stream != nullptr)
             continue; // the operand, opened to tell its format
         if ((image.stream = open_input(image.path)) == nullptr)
-            return fail(exit_cannot_read, "Cannot open file '%s'\n", image.path);
+            return fail_for(exit_cannot_read, last_system_error(), "Cannot open file '%s'", image.path);
         image.size_known = known_image_size(image.stream, &image.size);
     }
     for (std::size_t i = 0; i < line->image_count; ++i) {
@@ -126,13 +126,13 @@ int open_images(command_line *line)
 int open_part(part_file *file)
 {
     if ((file->stream = open_input(file->path)) == nullptr)
-        return fail(exit_cannot_read, "Cannot open file '%s'\n", file->path);
+        return fail_for(exit_cannot_read, last_system_error(), "Cannot open file '%s'", file->path);
     if (!known_image_size(file->stream, &file->size))
         return refuse_part_from_pipe(file->path);
     unsigned char head[part_head_size];
     const std::size_t size = read_head(file->stream, head);
     if (std::ferror(file->stream) != 0)
-        return fail(exit_cannot_read, "Cannot read file '%s'\n", file->path);
+        return fail_for(exit_cannot_read, last_system_error(), "Cannot read file '%s'", file->path);
     if ((file->format = format_of(head, size, false)) == nullptr)
         return fail(exit_cannot_read, "File '%s' is in none of the formats -i reads (ELF, DfuSe, UF2, Intel HEX, "
                     "S-records): a raw image goes as the operand, or as -m ADDRESS:FILE\n", file->path);
@@ -151,13 +151,13 @@ int read_parts(command_line *line)
                 return status;
         }
         if (std::fseek(file.stream, 0, SEEK_SET) != 0)
-            return fail(exit_cannot_read, "Cannot read file '%s'\n", file.path);
+            return fail_for(exit_cannot_read, last_system_error(), "Cannot read file '%s'", file.path);
         const part_fault fault = file.format->reader->read(file.stream, file.size, &file.stretches);
         switch (fault.verdict) {
         case part_well_formed:
             break;
         case part_read_failed:
-            return fail(exit_cannot_read, "Cannot read file '%s'\n", file.path);
+            return fail_for(exit_cannot_read, last_system_error(), "Cannot read file '%s'", file.path);
         case part_out_of_memory:
             return fail(exit_cannot_read, "Out of memory\n");
         // Faults in the form compilers use, which editors turn into links:
@@ -392,7 +392,7 @@ int plan_output(const command_line &line, layout *laid_out)
     std::size_t failed = 0;
     const convert_result result = plan_runs(laid_out->pieces, laid_out->piece_count, &laid_out->runs, &failed);
     if (result != converted)
-        return report(result, laid_out->pieces[failed], nullptr);
+        return report(result, laid_out->pieces[failed], nullptr, last_system_error());
     std::size_t at = 0;
     const extent_list &runs = laid_out->runs;
     switch (format.judge != nullptr ? format.judge(runs, &at) : plan_fits) {

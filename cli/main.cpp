@@ -61,9 +61,10 @@ int create_output(const char *output_path, const layout &laid_out, const file_fo
     case output_failed:
         break;
     }
+    const system_error error = last_system_error();
     if (to_standard_output)
         return fail(exit_cannot_write, "Cannot write standard output\n");
-    return fail(exit_cannot_write, "Cannot create file '%s'\n", output_path);
+    return fail_for(exit_cannot_write, error, "Cannot create file '%s'", output_path);
 }
 
 // The inputs' streams; the output's is closed by then.
@@ -153,13 +154,16 @@ int fw2hex_main(int argc, char *argv[])
     bool holds_data = false;
     std::size_t failed = 0;
     convert_result result = convert_pieces(laid_out.pieces, laid_out.piece_count, *line.format, &holds_data, &failed);
+    system_error error = last_system_error(); // why it stopped, before other calls change it
     // A write error that only shows at close still fails the run.
-    if (std::fclose(output) != 0 && result == converted)
+    if (std::fclose(output) != 0 && result == converted) {
         result = write_failed;
+        error = last_system_error();
+    }
     if (result == converted && line.verbose)
         show_layout(laid_out, *line.format);
     close_inputs(laid_out);
     if (result == converted && !holds_data)
         say(stderr, "Image '%s' holds no data; %s\n", name, line.format->empty_note);
-    return report(result, laid_out.pieces[failed], output_path);
+    return report(result, laid_out.pieces[failed], output_path, error);
 }

@@ -22,6 +22,19 @@ int fail(int status, const char *format, ...)
     return status;
 }
 
+int fail_for(int status, const system_error &error, const char *format, ...)
+{
+    std::va_list arguments;
+    va_start(arguments, format);
+    print_text(stderr, format, arguments);
+    va_end(arguments);
+    // A stream that ended early is no failure of the system's: it has no reason to give.
+    if (error.number != 0 || error.code != 0)
+        say(stderr, ": %s", system_reason(error));
+    say(stderr, "\n");
+    return status;
+}
+
 int refuse_too_large(const char *path, std::uint32_t address)
 {
     return fail(exit_does_not_fit, "Image '%s' does not fit in the 32-bit address space at 0x%X\n", path, address);
@@ -59,19 +72,19 @@ int print_version()
 }
 
 // The exit status of a conversion that ended with `result` in `failed`.
-int report(convert_result result, const piece &failed, const char *output_path)
+int report(convert_result result, const piece &failed, const char *output_path, const system_error &error)
 {
     switch (result) {
     case converted:
         break;
     case read_failed:
-        return fail(exit_cannot_read, "Cannot read file '%s'\n", failed.name);
+        return fail_for(exit_cannot_read, error, "Cannot read file '%s'", failed.name);
     case image_changed:
         return fail(exit_cannot_read, "Image '%s' changed while it was read\n", failed.name);
     case write_failed:
         if (output_path == nullptr)
             return fail(exit_cannot_write, "Cannot write standard output\n");
-        return fail(exit_cannot_write, "Cannot write file '%s'\n", output_path);
+        return fail_for(exit_cannot_write, error, "Cannot write file '%s'", output_path);
     case image_too_large:
         return refuse_too_large(failed.name, failed.address);
     case out_of_memory:

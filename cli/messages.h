@@ -25,13 +25,20 @@ __attribute__((format(printf, 2, 3))) void say(std::FILE *stream, const char *fo
 // Says the message on standard error and returns `status`.
 __attribute__((format(printf, 2, 3))) int fail(int status, const char *format, ...);
 
+struct system_error;
+
+// The same, the line ending with the system's reason for `error`:
+// "Cannot open file 'x.bin': No such file or directory".
+__attribute__((format(printf, 3, 4))) int fail_for(int status, const system_error &error, const char *format, ...);
+
 // Refuses the image `path` that would pass the top of the address space at
 // `address`; the exit status.
 int refuse_too_large(const char *path, std::uint32_t address);
 
 // The exit status of a conversion that ended with `result` in the piece
-// `failed`, writing to `output_path` (null: standard output).
-int report(convert_result result, const piece &failed, const char *output_path);
+// `failed`, writing to `output_path` (null: standard output); `error` is
+// the system's, as it was when the conversion stopped.
+int report(convert_result result, const piece &failed, const char *output_path, const system_error &error);
 
 // The usage text on `stream` (standard output, or standard error when the
 // output goes to standard output), naming the program as it was run;

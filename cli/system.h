@@ -46,6 +46,17 @@ output_opening open_output(const char *path, const image_source *images, std::si
 // (such as "fw2hex -o - fw.bin >>fw.bin"); never emptied.
 output_opening use_standard_output(const image_source *images, std::size_t count, std::FILE **output);
 
+// Why a call into the system failed, as it was right after the failure:
+// errno, and on Windows the system's own error code.
+struct system_error {
+    int number;          // errno
+    unsigned long code;  // Windows: GetLastError(); 0 elsewhere
+};
+system_error last_system_error();
+// The system's message for `error`, as UTF-8 without a final period or line
+// end ("No such file or directory"); lives until the next call.
+const char *system_reason(const system_error &error);
+
 // Formats UTF-8 text onto standard output or standard error so that the
 // user sees its characters (a Windows console takes them as UTF-16).
 void print_text(std::FILE *stream, const char *format, std::va_list arguments);

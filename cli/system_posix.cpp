@@ -3,6 +3,7 @@
 #include "system.h"
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -36,9 +37,20 @@ std::FILE *open_image(const char *path)
     struct stat status;
     if (fstat(fileno(image), &status) != 0 || S_ISDIR(status.st_mode)) {
         std::fclose(image);
+        errno = EISDIR; // it has no bytes of its own to read
         return nullptr;
     }
     return image;
+}
+
+system_error last_system_error()
+{
+    return {errno, 0};
+}
+
+const char *system_reason(const system_error &error)
+{
+    return std::strerror(error.number);
 }
 
 std::FILE *standard_input()

@@ -122,6 +122,32 @@ std::FILE *open_image(const char *path)
     return image == INVALID_HANDLE_VALUE ? nullptr : stream_of(image, _O_RDONLY | _O_BINARY, "rb");
 }
 
+system_error last_system_error()
+{
+    return {errno, GetLastError()};
+}
+
+const char *system_reason(const system_error &error)
+{
+    static char *reason = nullptr; // the last message, in UTF-8
+    std::free(reason);
+    reason = nullptr;
+    wchar_t *text = nullptr;
+    if (error.code != 0 &&
+        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                       static_cast<DWORD>(error.code), 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr) != 0) {
+        reason = to_utf8(text);
+        LocalFree(text);
+    }
+    if (reason == nullptr)
+        return std::strerror(error.number);
+    // Without the line end and the period the system's messages end with.
+    std::size_t size = std::strlen(reason);
+    while (size > 0 && std::strchr("\r\n. ", reason[size - 1]) != nullptr)
+        reason[--size] = '\0';
+    return reason;
+}
+
 std::FILE *standard_input()
 {
     _setmode(_fileno(stdin), _O_BINARY);
