@@ -174,6 +174,28 @@ int read_parts(command_line *line)
     return exit_success;
 }
 
+// An STM32 image starts with its vector table: the initial stack pointer
+// (in SRAM, CCM or DTCM) and the reset handler's address (in flash, bit 0
+// set for Thumb). When an image starts like one and its reset handler lies
+// outside it where it is placed, it was most likely linked for another
+// address: warns, and the conversion goes on.
+void check_vector_table(const image_file &image)
+{
+    unsigned char words[8];
+    if (!image.size_known || image.size < sizeof words || !read_at(image.stream, 0, words, sizeof words) ||
+        !seek_to(image.stream, 0))
+        return;
+    const std::uint32_t stack = get_le32(words);
+    const std::uint32_t reset = get_le32(words + 4);
+    const std::uint32_t handler = reset - 1;
+    const bool vector_table = stack % 4 == 0 && stack >= 0x10000000 && stack <= 0x3FFFFFFF && reset % 2 == 1 &&
+                              handler >= 0x08000000 && handler <= 0x0FFFFFFF;
+    if (vector_table && (handler < image.address || handler - image.address >= image.size))
+        say(stderr, "Image '%s' at 0x%08X: its reset vector 0x%08X points outside it (0x%08X-0x%08X): was it linked "
+            "for another address (-a)?\n", image.path, image.address, reset, image.address,
+            static_cast<std::uint32_t>(image.address + image.size - 1));
+}
+
 // Address order; an empty image before what starts where it lies. std::sort
 // needs no memory of its own, unlike std::stable_sort.
 void sort_pieces(piece *pieces, std::size_t count)
@@ -381,6 +403,8 @@ int lay_out(command_line *line, layout *laid_out)
         status = order_regions(line, *laid_out);
     if (status == exit_success)
         status = add_fills_and_words(line, laid_out);
+    for (std::size_t i = 0; i < line->image_count && status == exit_success; ++i)
+        check_vector_table(line->images[i]);
     return status;
 }
 

@@ -180,6 +180,17 @@ bytes elf_header(std::uint8_t type)
     header[40] = 52;
     return header;
 }
+// 4 KiB whose first two words are a stack pointer and a reset vector, as
+// an STM32 image's vector table starts.
+bytes vectors(std::uint32_t stack, std::uint32_t reset)
+{
+    bytes image(4096, 0);
+    for (std::size_t i = 0; i < 4; ++i) {
+        image[i] = static_cast<std::uint8_t>(stack >> (8 * i));
+        image[4 + i] = static_cast<std::uint8_t>(reset >> (8 * i));
+    }
+    return image;
+}
 std::string part_fault(const std::string &file, const std::string &why)
 {
     return file + ": " + why + "\n";
@@ -547,6 +558,19 @@ TEST(CommandLine, Cases)
         {{"-v", "-o", "-", "-O", "bin", "x.uf2"}, written("x.uf2", {"-O", "uf2:stm32f4", "-o", "x.uf2", "image.bin"}), 0,
          bin + std::string(240, '\xFF'), "0x08000000-0x080000FF        256 bytes  x.uf2 (UF2 family 0x57755A57)\n"
          "0x08000000-0x080000FF        256 bytes  the raw binary file, from 0x08000000, gaps as 0xFF\n", {"image.bin", "x.uf2"}, {}},
+        // An image whose vector table's reset handler lies outside it where it is placed: a warning, and the file.
+        {{"-o", "out.hex", "app.bin"}, file("app.bin", vectors(0x20010000, 0x080081A9)), 0, "",
+         "Image 'app.bin' at 0x08000000: its reset vector 0x080081A9 points outside it (0x08000000-0x08000FFF): was it "
+         "linked for another address (-a)?\n", {"image.bin", "app.bin", "out.hex"}, {}},
+        {{"-o", "out.hex", "-a", "8008000", "app.bin"}, file("app.bin", vectors(0x20010000, 0x080081A9)), 0, "", "",
+         {"image.bin", "app.bin", "out.hex"}, {}},
+        {{"-o", "out.hex", "-m", "8010000:app.bin", "image.bin"}, file("app.bin", vectors(0x20010000, 0x080081A9)), 0, "",
+         "Image 'app.bin' at 0x08010000: its reset vector 0x080081A9 points outside it (0x08010000-0x08010FFF): was it "
+         "linked for another address (-a)?\n", {"image.bin", "app.bin", "out.hex"}, {}},
+        {{"-o", "out.hex", "app.bin"}, file("app.bin", vectors(0x20010002, 0x080081A9)), 0, "", "",
+         {"image.bin", "app.bin", "out.hex"}, {}},
+        {{"-o", "out.hex", "app.bin"}, file("app.bin", vectors(0x20010000, 0x080081A8)), 0, "", "",
+         {"image.bin", "app.bin", "out.hex"}, {}},
         // What the layout must allow: an empty image anywhere, an image or a region right after a CRC word.
         {{"-m", "8000008:empty.bin", "-o", "-", "image.bin"}, file("empty.bin", {}), 0, image_hex, "",
          {"image.bin", "empty.bin"}, {}},
