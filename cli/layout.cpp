@@ -164,7 +164,9 @@ int read_parts(command_line *line)
         // the file, the line, the message.
         case part_malformed:
         case part_past_top:
-            if (fault.line > 0)
+            if (fault.line > 0 && fault.column > 0)
+                say(stderr, "%s:%" PRIu64 ":%" PRIu64 ": ", file.path, fault.line, fault.column);
+            else if (fault.line > 0)
                 say(stderr, "%s:%" PRIu64 ": ", file.path, fault.line);
             else
                 say(stderr, "%s: ", file.path);

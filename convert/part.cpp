@@ -68,7 +68,7 @@ bool read_at(std::FILE *input, std::uint64_t offset, void *bytes, std::size_t co
 
 part_fault make_fault(part_verdict verdict, std::uint64_t line, const char *format, ...)
 {
-    part_fault fault{verdict, line, {}};
+    part_fault fault{verdict, line, 0, {}};
     std::va_list arguments;
     va_start(arguments, format);
     std::vsnprintf(fault.text, sizeof fault.text, format, arguments);
@@ -76,9 +76,16 @@ part_fault make_fault(part_verdict verdict, std::uint64_t line, const char *form
     return fault;
 }
 
+// Where `head` starts after a UTF-8 byte order mark, which an editor may
+// have saved before text; the reader then names it.
+std::size_t after_byte_order_mark(const unsigned char *head, std::size_t size)
+{
+    return size >= 3 && head[0] == 0xEF && head[1] == 0xBB && head[2] == 0xBF ? 3 : 0;
+}
+
 int first_visible(const unsigned char *head, std::size_t size)
 {
-    for (std::size_t i = 0; i < size; ++i)
+    for (std::size_t i = after_byte_order_mark(head, size); i < size; ++i)
         if (head[i] != ' ' && head[i] != '\t' && head[i] != '\r' && head[i] != '\n')
             return head[i];
     return -1;
@@ -86,7 +93,7 @@ int first_visible(const unsigned char *head, std::size_t size)
 
 bool first_line(const unsigned char *head, std::size_t size, const char **line, std::size_t *length)
 {
-    std::size_t start = 0;
+    std::size_t start = after_byte_order_mark(head, size);
     for (;;) {
         if (start < size && head[start] == '\n')
             start += 1;

@@ -40,8 +40,9 @@ enum part_verdict {
 // What a first reading found wrong, as the user reads it.
 struct part_fault {
     part_verdict verdict;
-    std::uint64_t line; // text formats: the line it is on, from 1; 0 when none applies
-    char text[240];     // what is wrong, without the file's name
+    std::uint64_t line;   // text formats: the line it is on, from 1; 0 when none applies
+    std::uint64_t column; // and the character on it, from 1, for a fault of one character; 0 otherwise
+    char text[240];       // what is wrong, without the file's name
 };
 
 // How much of a file's start a reader is shown to recognise it.
@@ -117,11 +118,11 @@ inline std::uint32_t get_le32(const unsigned char *at)
 }
 
 // The first character of `head` that is not white space (space, tab, CR,
-// LF), or -1 when there is none.
+// LF), after a UTF-8 byte order mark, or -1 when there is none.
 int first_visible(const unsigned char *head, std::size_t size);
 
-// The first line of `head` that is not empty, without its line end (LF or
-// CR LF): true, with where it starts and its length, when all of it is in
+// The first line of `head` that is not empty, after a UTF-8 byte order
+// mark, without its line end (LF or CR LF): true, with where it starts and its length, when all of it is in
 // `head` (it ends there, or `head` is the whole file: fewer than
 // part_head_size bytes).
 bool first_line(const unsigned char *head, std::size_t size, const char **line, std::size_t *length);

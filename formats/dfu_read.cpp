@@ -52,7 +52,7 @@ part_fault read_frame(std::FILE *input, std::uint64_t size, std::uint64_t *image
     unsigned char prefix[prefix_size];
     unsigned char suffix[suffix_size];
     if (!read_at(input, 0, prefix, sizeof prefix) || !read_at(input, size - suffix_size, suffix, sizeof suffix))
-        return {part_read_failed, 0, {}};
+        return {part_read_failed, 0, 0, {}};
     if (prefix[5] != 0x01)
         return make_fault(part_malformed, 0, "DfuSe version %u; only version 1 is read", prefix[5]);
     // The image size counts the file without its suffix, or, as one
@@ -65,13 +65,13 @@ part_fault read_frame(std::FILE *input, std::uint64_t size, std::uint64_t *image
         return make_fault(part_malformed, 0, "the file does not end with a DFU suffix (signature UFD, length 16)");
     std::uint32_t crc = 0;
     if (!file_crc(input, size, &crc))
-        return {part_read_failed, 0, {}};
+        return {part_read_failed, 0, 0, {}};
     if (get_le32(suffix + 12) != crc)
         return make_fault(part_malformed, 0, "the suffix's CRC is 0x%08" PRIX32 ", 0x%08" PRIX32 " would be right",
                           get_le32(suffix + 12), crc);
     *image_end = size - suffix_size;
     *targets = prefix[10];
-    return {part_well_formed, 0, {}};
+    return {part_well_formed, 0, 0, {}};
 }
 
 // The elements of target `target`, which starts at `at` and is checked
@@ -83,7 +83,7 @@ part_fault read_target(std::FILE *input, unsigned target, std::uint64_t *at, std
     if (image_end - *at < target_prefix_size)
         return make_fault(part_malformed, 0, "target %u passes the end of the image", target);
     if (!read_at(input, *at, prefix, sizeof prefix))
-        return {part_read_failed, 0, {}};
+        return {part_read_failed, 0, 0, {}};
     if (std::memcmp(prefix, "Target", 6) != 0)
         return make_fault(part_malformed, 0, "target %u does not start with 'Target'", target);
     const std::uint32_t target_size = get_le32(prefix + 266);
@@ -100,7 +100,7 @@ part_fault read_target(std::FILE *input, unsigned target, std::uint64_t *at, std
             return make_fault(part_malformed, 0, "target %u, element %" PRIu32 ": its header passes the end of its target",
                               target, element);
         if (!read_at(input, next, header, sizeof header))
-            return {part_read_failed, 0, {}};
+            return {part_read_failed, 0, 0, {}};
         const std::uint32_t address = get_le32(header);
         const std::uint32_t size = get_le32(header + 4);
         next += element_header_size;
@@ -111,14 +111,14 @@ part_fault read_target(std::FILE *input, unsigned target, std::uint64_t *at, std
             return make_fault(part_past_top, 0, "target %u, element %" PRIu32 " at 0x%" PRIX32 " passes 0xFFFFFFFF",
                               target, element, address);
         if (size > 0 && !add_stretch(stretches, {address, size, next, element_where(target, element), 0}))
-            return {part_out_of_memory, 0, {}};
+            return {part_out_of_memory, 0, 0, {}};
         next += size;
     }
     if (next != end)
         return make_fault(part_malformed, 0, "target %u's size is %" PRIu32 " bytes, and its elements with their headers "
                           "hold %" PRIu64, target, target_size, next - begin);
     *at = end;
-    return {part_well_formed, 0, {}};
+    return {part_well_formed, 0, 0, {}};
 }
 
 part_fault read_part(std::FILE *input, std::uint64_t size, part_stretches *stretches)

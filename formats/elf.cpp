@@ -95,7 +95,7 @@ part_fault read_section_table(std::FILE *input, std::uint64_t entry_size, elf_vi
 {
     if (elf->shoff == 0) {
         elf->shnum = 0;
-        return {part_well_formed, 0, {}};
+        return {part_well_formed, 0, 0, {}};
     }
     if (entry_size != section_entry_size(*elf))
         return make_fault(part_malformed, 0, "section header entries of %" PRIu64 " bytes; ELF%u's have %u",
@@ -105,7 +105,7 @@ part_fault read_section_table(std::FILE *input, std::uint64_t entry_size, elf_vi
                           "been cut short");
     section first{};
     if (!read_section(input, *elf, 0, &first))
-        return {part_read_failed, 0, {}};
+        return {part_read_failed, 0, 0, {}};
     if (elf->shnum == 0)
         elf->shnum = first.size;
     if (elf->shstrndx == shn_xindex)
@@ -115,7 +115,7 @@ part_fault read_section_table(std::FILE *input, std::uint64_t entry_size, elf_vi
     if (!table_fits(*elf, elf->shoff, elf->shnum, entry_size))
         return make_fault(part_malformed, 0, "the section header table (%" PRIu64 " entries) does not fit in the "
                           "file; it may have been cut short", elf->shnum);
-    return {part_well_formed, 0, {}};
+    return {part_well_formed, 0, 0, {}};
 }
 
 // Finds the section name table, when the file names its sections.
@@ -124,7 +124,7 @@ part_fault read_name_table(std::FILE *input, elf_view *elf)
     if (elf->shnum == 0)
         elf->shstrndx = 0;
     if (elf->shstrndx == 0)
-        return {part_well_formed, 0, {}};
+        return {part_well_formed, 0, 0, {}};
     section names{};
     if (elf->shstrndx >= elf->shnum || !read_section(input, *elf, elf->shstrndx, &names) || names.type != sht_strtab ||
         names.offset > elf->size || names.size > elf->size - names.offset)
@@ -132,7 +132,7 @@ part_fault read_name_table(std::FILE *input, elf_view *elf)
                           "inside the file", elf->shstrndx);
     elf->strtab_offset = names.offset;
     elf->strtab_size = names.size;
-    return {part_well_formed, 0, {}};
+    return {part_well_formed, 0, 0, {}};
 }
 
 // Reads and checks the header and the layout of the tables.
@@ -141,7 +141,7 @@ part_fault read_header(std::FILE *input, std::uint64_t size, elf_view *elf)
     unsigned char header[64] = {};
     const auto got = static_cast<std::size_t>(std::min<std::uint64_t>(size, sizeof header));
     if (!read_at(input, 0, header, got))
-        return {part_read_failed, 0, {}};
+        return {part_read_failed, 0, 0, {}};
     if (got < 16 || (header[4] != 1 && header[4] != 2) || (header[5] != 1 && header[5] != 2))
         return make_fault(part_malformed, 0, "not an ELF file of a class and byte order it defines");
     *elf = {header[4] == 2, header[5] == 2, size, 0, 0, 0, 0, 0, 0, 0};
@@ -189,25 +189,25 @@ part_fault read_segments(std::FILE *input, const elf_view &elf, segment_list *se
 {
     const std::size_t entry_size = elf.is64 ? 56 : 32;
     if (elf.phnum > 0 && !seek_to(input, elf.phoff))
-        return {part_read_failed, 0, {}};
+        return {part_read_failed, 0, 0, {}};
     for (std::uint64_t i = 0; i < elf.phnum; ++i) {
         unsigned char entry[56];
         if (std::fread(entry, 1, entry_size, input) != entry_size)
-            return {part_read_failed, 0, {}};
+            return {part_read_failed, 0, 0, {}};
         if (get(elf, entry, 4) != pt_load)
             continue;
         if (segments->count == segments->room) {
             const std::size_t room = segments->room == 0 ? 8 : 2 * segments->room;
             void *grown = std::realloc(segments->items, room * sizeof(segment));
             if (grown == nullptr)
-                return {part_out_of_memory, 0, {}};
+                return {part_out_of_memory, 0, 0, {}};
             segments->items = static_cast<segment *>(grown);
             segments->room = room;
         }
         segments->items[segments->count++] = {get_word(elf, entry, 4, 8), get_word(elf, entry, 16, 32),
                                               get_word(elf, entry, 12, 24), get_word(elf, entry, 8, 16)};
     }
-    return {part_well_formed, 0, {}};
+    return {part_well_formed, 0, 0, {}};
 }
 
 // A section's load address: in the first loadable segment whose bytes in
@@ -248,7 +248,7 @@ part_fault add_data(std::FILE *input, const elf_view &elf, std::uint64_t address
     const bool past_end = offset > elf.size || size > elf.size - offset;
     const bool past_top = address >= address_space_size || size > address_space_size - address;
     if (!past_end && !past_top)
-        return add_stretch(stretches, stretch) ? part_fault{part_well_formed, 0, {}} : part_fault{part_out_of_memory, 0, {}};
+        return add_stretch(stretches, stretch) ? part_fault{part_well_formed, 0, 0, {}} : part_fault{part_out_of_memory, 0, 0, {}};
     char what[80];
     describe(input, elf, stretch, what, sizeof what);
     if (past_end)
@@ -272,7 +272,7 @@ part_fault read_sections(std::FILE *input, const elf_view &elf, const segment_li
     for (std::uint64_t i = 1; i < elf.shnum; ++i) {
         section part{};
         if (!read_section(input, elf, i, &part))
-            return {part_read_failed, 0, {}};
+            return {part_read_failed, 0, 0, {}};
         if ((part.flags & shf_alloc) == 0 || part.type == sht_nobits || part.size == 0)
             continue;
         const part_fault fault = add_data(input, elf, load_address_of(part, segments, physical_addresses), part.offset,
@@ -280,7 +280,7 @@ part_fault read_sections(std::FILE *input, const elf_view &elf, const segment_li
         if (fault.verdict != part_well_formed)
             return fault;
     }
-    return {part_well_formed, 0, {}};
+    return {part_well_formed, 0, 0, {}};
 }
 
 // A file without sections: the bytes of each loadable segment, at its
@@ -298,7 +298,7 @@ part_fault read_segment_data(std::FILE *input, const elf_view &elf, const segmen
         if (fault.verdict != part_well_formed)
             return fault;
     }
-    return {part_well_formed, 0, {}};
+    return {part_well_formed, 0, 0, {}};
 }
 
 part_fault read_part(std::FILE *input, std::uint64_t size, part_stretches *stretches)

@@ -116,6 +116,12 @@ const char *fault_text(const hex_fault &fault)
         return "the data record passes 0xFFFFFFFF";
     case hex_after_end:
         return "a record after the End Of File record (two files joined into one?)";
+    case hex_space_after_checksum:
+        return fault.value == '\t' ? "a tab after the checksum" : "a space after the checksum";
+    case hex_byte_order_mark:
+        return "a UTF-8 byte order mark (saved by an editor?)";
+    case hex_dos_end_of_file:
+        return "a DOS end-of-file character (0x1A) after the End Of File record";
     default:
         return "";
     }
@@ -135,18 +141,21 @@ part_fault read_part(std::FILE *input, std::uint64_t /*unused*/, part_stretches 
     const hex_fault fault = read_hex_file(input, stretches);
     switch (fault.kind) {
     case hex_well_formed:
-        return {part_well_formed, 0, {}};
+        return {part_well_formed, 0, 0, {}};
     case hex_read_failed:
-        return {part_read_failed, 0, {}};
+        return {part_read_failed, 0, 0, {}};
     case hex_out_of_memory:
-        return {part_out_of_memory, 0, {}};
+        return {part_out_of_memory, 0, 0, {}};
     case hex_no_end:
         return make_fault(part_malformed, 0, "no End Of File record; it may have been cut short");
     case hex_shared_address:
         return make_fault(part_malformed, fault.line, "data records share the address 0x%X with line %" PRIu64,
                           fault.address, fault.other_line);
-    default:
-        return make_fault(part_malformed, fault.line, fault_text(fault), fault.value); // NOLINT: the texts above, each with one number at most
+    default: {
+        part_fault named = make_fault(part_malformed, fault.line, fault_text(fault), fault.value); // NOLINT: the texts above, each with one number at most
+        named.column = fault.column;
+        return named;
+    }
     }
 }
 

@@ -37,14 +37,22 @@ enum record_fault {
     bad_digit,
     bad_length,       // the count does not agree with the line
     bad_checksum,     // `value`: the right one
-    bad_type_length   // the count leaves no room for the address and checksum, or data where none goes
+    bad_type_length,  // the count leaves no room for the address and checksum, or data where none goes
+    space_after_checksum, // `value`: the space or tab that follows a whole record
+    byte_order_mark,  // a UTF-8 byte order mark before the first record
+    dos_end_of_file   // a DOS end-of-file character (0x1A) after the termination record
 };
+
+// Where on its line the last fault is, from 1, for a fault of one character; 0 otherwise.
+unsigned fault_column;
 
 // Decodes and checks the `length` characters at `line` (without its end).
 record_fault parse_record(const char *line, std::size_t length, srec_record *record, unsigned *value)
 {
+    fault_column = 1;
     if (length == 0 || line[0] != 'S')
         return not_a_record;
+    fault_column = 2;
     if (length < 2 || line[1] < '0' || line[1] > '9' || line[1] == '4') {
         // The type as typed, unless it is no character to show.
         *value = length >= 2 && std::isgraph(static_cast<unsigned char>(line[1])) != 0 ? static_cast<unsigned char>(line[1]) : '?';
@@ -54,17 +62,25 @@ record_fault parse_record(const char *line, std::size_t length, srec_record *rec
     unsigned sum = 0;
     const std::size_t digits = length - 2;
     // Digits first, so that a stray character is named as one.
-    if (digits < 2 || !decode_pairs(line + 2, 1, record->bytes, &sum))
+    if (digits < 2 || !decode_pairs(line + 2, 1, record->bytes, &sum)) {
+        fault_column = digits < 2 ? 0 : std::isxdigit(static_cast<unsigned char>(line[2])) == 0 ? 3 : 4;
         return digits < 2 ? bad_length : bad_digit;
+    }
     const unsigned count = record->bytes[0];
     if (digits != 2 + 2 * std::size_t{count}) {
         for (std::size_t i = 2; i < length; ++i)
-            if (std::isxdigit(static_cast<unsigned char>(line[i])) == 0)
+            if (std::isxdigit(static_cast<unsigned char>(line[i])) == 0) {
+                fault_column = static_cast<unsigned>(i + 1);
                 return bad_digit;
+            }
+        fault_column = 0;
         return bad_length;
     }
-    if (!decode_pairs(line + 4, count, record->bytes + 1, &sum))
+    fault_column = 0;
+    if (!decode_pairs(line + 4, count, record->bytes + 1, &sum)) {
+        fault_column = static_cast<unsigned>(4 + std::strspn(line + 4, "0123456789abcdefABCDEF") + 1);
         return bad_digit;
+    }
     if ((sum & 0xFF) != 0xFF) {
         *value = ~(sum - record->bytes[count]) & 0xFFu;
         return bad_checksum;
@@ -97,6 +113,12 @@ const char *fault_text(record_fault fault)
         return "wrong checksum, 0x%02X would be right";
     case bad_type_length:
         return "wrong byte count for its record type";
+    case space_after_checksum:
+        return "a %s after the checksum";
+    case byte_order_mark:
+        return "a UTF-8 byte order mark (saved by an editor?)";
+    case dos_end_of_file:
+        return "a DOS end-of-file character (0x1A) after the termination record";
     case record_fine:
         break;
     }
@@ -193,7 +215,27 @@ line_kind take_line(srec_record *record, record_fault *fault, unsigned *value)
         ++cursor.line;
         return empty_line;
     }
+    if (cursor.buffer_offset == 0 && start == text && length >= 3 && std::memcmp(start, "\xEF\xBB\xBF", 3) == 0) {
+        *fault = byte_order_mark;
+        fault_column = 1;
+        return faulty_line;
+    }
     *fault = parse_record(start, length, record, value);
+    if (*fault == bad_digit || *fault == bad_length) {
+        // A whole record and what an editor or DOS left after it.
+        std::size_t whole = length;
+        while (whole > 0 && (start[whole - 1] == ' ' || start[whole - 1] == '\t'))
+            --whole;
+        const bool dos_end = whole == length && start[length - 1] == 0x1A;
+        srec_record before{};
+        unsigned unused = 0;
+        if ((whole < length || dos_end) && parse_record(start, dos_end ? length - 1 : whole, &before, &unused) == record_fine &&
+            (!dos_end || before.type >= 7)) {
+            *fault = dos_end ? dos_end_of_file : space_after_checksum;
+            *value = static_cast<unsigned char>(start[whole]);
+            fault_column = static_cast<unsigned>(dos_end ? length : whole + 1);
+        }
+    }
     if (*fault != record_fine)
         return faulty_line;
     cursor.next = after;
@@ -231,6 +273,13 @@ std::uint64_t line_holding(std::FILE *input, const part_stretch &stretch, std::u
     }
 }
 
+// `fault` at `column` of its line.
+part_fault with_column(part_fault fault, unsigned column)
+{
+    fault.column = column;
+    return fault;
+}
+
 // Where the first reading stands between lines.
 struct gathering {
     std::uint64_t data_records; // before the line
@@ -252,39 +301,39 @@ part_fault take_record(const srec_record &record, std::uint64_t offset, std::uin
     case 0:
         if (!first)
             return make_fault(part_malformed, line, "an S0 header record that is not the first record");
-        return {part_well_formed, 0, {}};
+        return {part_well_formed, 0, 0, {}};
     case 5:
     case 6:
         if (record.address != state->data_records)
             return make_fault(part_malformed, line, "the S%u record counts %" PRIu32 " data records, and %" PRIu64
                               " come before it", record.type, record.address, state->data_records);
-        return {part_well_formed, 0, {}};
+        return {part_well_formed, 0, 0, {}};
     case 7:
     case 8:
     case 9:
         state->terminated = true; // its start address, like Intel HEX's, is not written
-        return {part_well_formed, 0, {}};
+        return {part_well_formed, 0, 0, {}};
     default:
         break;
     }
     ++state->data_records;
     if (record.count == 0)
-        return {part_well_formed, 0, {}};
+        return {part_well_formed, 0, 0, {}};
     if (std::uint64_t{record.address} + record.count > std::uint64_t{1} << 32)
         return make_fault(part_malformed, line, "the data record passes 0xFFFFFFFF");
     part_stretch *last = state->open ? &stretches->items[stretches->count - 1] : nullptr;
     if (last != nullptr && last->address + last->size == record.address)
         last->size += record.count;
     else if (!add_stretch(stretches, {record.address, record.count, offset, line, 0}))
-        return {part_out_of_memory, 0, {}};
+        return {part_out_of_memory, 0, 0, {}};
     state->open = true;
-    return {part_well_formed, 0, {}};
+    return {part_well_formed, 0, 0, {}};
 }
 
 part_fault read_part(std::FILE *input, std::uint64_t /*unused*/, part_stretches *stretches)
 {
     if (!start_reading(input, 0, 1))
-        return {part_read_failed, 0, {}};
+        return {part_read_failed, 0, 0, {}};
     srec_record record{};
     gathering state{0, true, false, false};
     for (;;) {
@@ -296,13 +345,18 @@ part_fault read_part(std::FILE *input, std::uint64_t /*unused*/, part_stretches 
         if (kind == no_more_lines)
             break;
         if (kind == failed_line)
-            return {part_read_failed, 0, {}};
+            return {part_read_failed, 0, 0, {}};
         if (kind == empty_line)
             continue;
-        if (kind == faulty_line && state.terminated)
+        if (kind == faulty_line && state.terminated && fault != dos_end_of_file && *cursor.next == 0x1A)
+            return with_column(make_fault(part_malformed, line, "%s", fault_text(dos_end_of_file)), 1);
+        if (kind == faulty_line && state.terminated && fault != dos_end_of_file)
             return make_fault(part_malformed, line, "a record after the termination record (two files joined into one?)");
+        if (kind == faulty_line && fault == space_after_checksum)
+            return with_column(make_fault(part_malformed, line, fault_text(fault), value == '\t' ? "tab" : "space"), // NOLINT: the text above
+                               fault_column);
         if (kind == faulty_line)
-            return make_fault(part_malformed, line, fault_text(fault), value); // NOLINT: the texts above, one number at most
+            return with_column(make_fault(part_malformed, line, fault_text(fault), value), fault_column); // NOLINT: the texts above, one number at most
         const part_fault taken = take_record(record, offset, line, &state, stretches);
         if (taken.verdict != part_well_formed)
             return taken;
@@ -311,7 +365,7 @@ part_fault read_part(std::FILE *input, std::uint64_t /*unused*/, part_stretches 
     const part_stretch *second = nullptr;
     std::uint32_t address = 0;
     if (!sort_stretches(stretches, &first, &second, &address))
-        return {part_well_formed, 0, {}};
+        return {part_well_formed, 0, 0, {}};
     const std::uint64_t other = line_holding(input, *first, address);
     return make_fault(part_malformed, std::max(other, second->where),
                       "data records share the address 0x%X with line %" PRIu64, address, std::min(other, second->where));

@@ -53,7 +53,7 @@ part_fault check_block(const unsigned char *block, std::uint64_t index)
     if ((fields.flags & not_main_flash) == 0 && fields.address + std::uint64_t{fields.payload} > address_space_size)
         return make_fault(part_past_top, 0, "block %" PRIu64 " at 0x%" PRIX32 " passes 0xFFFFFFFF", index,
                           fields.address);
-    return {part_well_formed, 0, {}};
+    return {part_well_formed, 0, 0, {}};
 }
 
 // Where the first reading stands between blocks.
@@ -89,7 +89,7 @@ part_fault take_block(const unsigned char *block, std::uint64_t index, std::uint
     if (last != nullptr && last->address + last->size == fields.address)
         last->size += fields.payload;
     else if (!add_stretch(stretches, {fields.address, fields.payload, offset, index, 0}))
-        return {part_out_of_memory, 0, {}};
+        return {part_out_of_memory, 0, 0, {}};
     state->open = true;
     return fault;
 }
@@ -113,13 +113,13 @@ part_fault read_part(std::FILE *input, std::uint64_t size, part_stretches *stret
         return make_fault(part_malformed, 0, "its size, %" PRIu64 " bytes, is not a multiple of 512; it may have been "
                           "cut short", size);
     if (!seek_to(input, 0))
-        return {part_read_failed, 0, {}};
+        return {part_read_failed, 0, 0, {}};
     gathering state{false, false, 0};
     const std::uint64_t count = size / uf2_block_size;
     for (std::uint64_t index = 0; index < count;) {
         const auto batch = static_cast<std::size_t>(std::min<std::uint64_t>(count - index, blocks_per_read));
         if (std::fread(blocks, uf2_block_size, batch, input) != batch)
-            return {part_read_failed, 0, {}};
+            return {part_read_failed, 0, 0, {}};
         for (std::size_t i = 0; i < batch; ++i, ++index) {
             const part_fault fault = take_block(blocks + i * uf2_block_size, index, index * uf2_block_size, &state,
                                                 stretches);
@@ -134,7 +134,7 @@ part_fault read_part(std::FILE *input, std::uint64_t size, part_stretches *stret
     const part_stretch *second = nullptr;
     std::uint32_t address = 0;
     if (!sort_stretches(stretches, &first, &second, &address))
-        return {part_well_formed, 0, {}};
+        return {part_well_formed, 0, 0, {}};
     const std::uint64_t earlier = block_holding(input, *first, address);
     return make_fault(part_malformed, 0, "blocks %" PRIu64 " and %" PRIu64 " share the address 0x%" PRIX32,
                       std::min(earlier, second->where), std::max(earlier, second->where), address);

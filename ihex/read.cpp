@@ -185,15 +185,36 @@ bool is_line_end(const char *at, const hex_cursor &cursor)
 
 // Why the record that should span `length` characters from `start` is not
 // well formed there: a line that ends early or runs on is of the wrong
-// length, anything else in it is not a digit.
-hex_fault_kind misfit(const char *start, std::size_t length, const hex_cursor &cursor)
+// length, anything else in it is not a digit, at `column`.
+hex_fault_kind misfit(const char *start, std::size_t length, const hex_cursor &cursor, unsigned *column)
 {
     for (const char *at = start + 1; at < start + length && at < cursor.end; ++at)
-        if (digit_value(*at) == not_a_digit)
-            return is_line_end(at, cursor) ? hex_bad_length : hex_bad_digit;
+        if (digit_value(*at) == not_a_digit) {
+            if (is_line_end(at, cursor))
+                return hex_bad_length;
+            *column = static_cast<unsigned>(at - start + 1);
+            return hex_bad_digit;
+        }
     if (start + length >= cursor.end || digit_value(start[length]) != not_a_digit)
         return hex_bad_length;
+    *column = static_cast<unsigned>(length + 1);
     return hex_bad_digit;
+}
+
+// What follows a whole record on its line, when it is not the line's end:
+// white space an editor left (a space or a tab, then nothing), or a DOS
+// end-of-file character after an End Of File record; hex_well_formed for
+// anything else.
+hex_fault_kind trailer(const char *after, const hex_cursor &cursor, unsigned type)
+{
+    if (*after == 0x1A && type == 1 && is_line_end(after + 1, cursor))
+        return hex_dos_end_of_file;
+    if (*after != ' ' && *after != '\t')
+        return hex_well_formed;
+    const char *at = after;
+    while (at < cursor.end && (*at == ' ' || *at == '\t'))
+        ++at;
+    return is_line_end(at, cursor) ? hex_space_after_checksum : hex_well_formed;
 }
 
 // The byte count each type other than data must have.
@@ -249,7 +270,7 @@ line_kind take_line(hex_cursor *cursor, hex_record *record, hex_fault *fault)
 {
     fill(cursor);
     if (cursor->input_failed) {
-        *fault = {hex_read_failed, cursor->line, 0, 0, 0};
+        *fault = {hex_read_failed, cursor->line, 0, 0, 0, 0};
         return faulty_line;
     }
     const char *start = cursor->next;
@@ -267,19 +288,29 @@ line_kind take_line(hex_cursor *cursor, hex_record *record, hex_fault *fault)
         ++cursor->line;
         return empty_line;
     }
-    *fault = {hex_not_a_record, cursor->line, 0, 0, 0};
+    *fault = {hex_not_a_record, cursor->line, 0, 0, 0, 1};
+    // An editor's byte order mark, before the first line.
+    if (cursor->buffer_offset == 0 && start == text && cursor->end - start >= 3 && std::memcmp(start, "\xEF\xBB\xBF", 3) == 0) {
+        fault->kind = hex_byte_order_mark;
+        return faulty_line;
+    }
     if (*start != ':')
         return faulty_line;
     unsigned sum = 0;
+    fault->column = 0; // a fault of the line's length has none
     if (cursor->end - start < 3 || !decode_pairs(start + 1, 1, record->bytes, &sum)) {
-        fault->kind = misfit(start, 3, *cursor); // ':' and the count's two digits
+        fault->kind = misfit(start, 3, *cursor, &fault->column); // ':' and the count's two digits
         return faulty_line;
     }
     const std::size_t length = 1 + 2 * (std::size_t{record->bytes[0]} + 5);
-    if (static_cast<std::size_t>(cursor->end - start) < length ||
-        !decode_pairs(start + 3, record->bytes[0] + 4u, record->bytes + 1, &sum) ||
-        !is_line_end(start + length, *cursor)) {
-        fault->kind = misfit(start, length, *cursor);
+    const bool whole = static_cast<std::size_t>(cursor->end - start) >= length &&
+                       decode_pairs(start + 3, record->bytes[0] + 4u, record->bytes + 1, &sum);
+    if (!whole || !is_line_end(start + length, *cursor)) {
+        const hex_fault_kind after = whole ? trailer(start + length, *cursor, record->bytes[3]) : hex_well_formed;
+        if (after != hex_well_formed)
+            *fault = {after, cursor->line, 0, static_cast<unsigned char>(start[length]), 0, static_cast<unsigned>(length + 1)};
+        else
+            fault->kind = misfit(start, length, *cursor, &fault->column);
         return faulty_line;
     }
     record->count = record->bytes[0];
@@ -287,21 +318,21 @@ line_kind take_line(hex_cursor *cursor, hex_record *record, hex_fault *fault)
     record->type = record->bytes[3];
     const unsigned checksum = record->bytes[record->count + 4];
     if ((sum & 0xFF) != 0) {
-        *fault = {hex_bad_checksum, cursor->line, 0, (checksum - sum) & 0xFFu, 0};
+        *fault = {hex_bad_checksum, cursor->line, 0, (checksum - sum) & 0xFFu, 0, 0};
         return faulty_line;
     }
     if (record->type > 5) {
-        *fault = {hex_unknown_type, cursor->line, 0, record->type, 0};
+        *fault = {hex_unknown_type, cursor->line, 0, record->type, 0, 0};
         return faulty_line;
     }
     if (record->type != 0 && static_cast<int>(record->count) != fixed_counts[record->type]) {
-        *fault = {hex_bad_type_length, cursor->line, 0, record->type, 0};
+        *fault = {hex_bad_type_length, cursor->line, 0, record->type, 0, 0};
         return faulty_line;
     }
     // An address record's value is in its data; every reader that checks
     // the address field wants it 0000.
     if (record->type >= 2 && record->offset != 0) {
-        *fault = {hex_bad_address_field, cursor->line, 0, record->type, 0};
+        *fault = {hex_bad_address_field, cursor->line, 0, record->type, 0, 0};
         return faulty_line;
     }
     const char *line_end = start + length;
@@ -345,7 +376,7 @@ hex_fault gather(std::FILE *input, hex_stretches *stretches)
 {
     hex_cursor cursor{};
     if (!start_reading(&cursor, input, 0, 1))
-        return {hex_read_failed, 0, 0, 0, 0};
+        return {hex_read_failed, 0, 0, 0, 0, 0};
     hex_record record{};
     hex_fault fault{};
     std::uint32_t base = 0;
@@ -360,15 +391,17 @@ hex_fault gather(std::FILE *input, hex_stretches *stretches)
             break;
         if (kind == empty_line)
             continue;
+        if (ended && kind == faulty_line && *cursor.next == 0x1A)
+            return {hex_dos_end_of_file, line, 0, 0, 0, 1};
         if (ended)
-            return {hex_after_end, line, 0, 0, 0};
+            return {hex_after_end, line, 0, 0, 0, 0};
         if (kind == faulty_line)
             return fault;
         switch (record.type) {
         case 0: {
             const hex_fault_kind data_fault = gather_data(record, base, linear, offset, line, &open, stretches);
             if (data_fault != hex_well_formed)
-                return {data_fault, line, 0, 0, 0};
+                return {data_fault, line, 0, 0, 0, 0};
             // The lines that go on from it, at once.
             if (record.count > 0)
                 stretches->items[stretches->count - 1].size +=
@@ -387,7 +420,7 @@ hex_fault gather(std::FILE *input, hex_stretches *stretches)
             break;
         }
     }
-    return {ended ? hex_well_formed : hex_no_end, 0, 0, 0, 0};
+    return {ended ? hex_well_formed : hex_no_end, 0, 0, 0, 0, 0};
 }
 
 // The line of the data record of `stretch` that holds `address`.
@@ -427,7 +460,7 @@ hex_fault read_hex_file(std::FILE *input, hex_stretches *stretches)
     if (!sort_stretches(stretches, &first, &second, &address))
         return fault;
     const std::uint64_t other = line_holding(input, *first, address);
-    return {hex_shared_address, std::max(other, second->where), std::min(other, second->where), 0, address};
+    return {hex_shared_address, std::max(other, second->where), std::min(other, second->where), 0, address, 0};
 }
 
 bool is_hex_record(const char *text, std::size_t length)

@@ -32,7 +32,10 @@ enum hex_fault_kind {
     hex_passes_top,        // a data record passes 0xFFFFFFFF
     hex_after_end,         // a record after the End Of File record
     hex_no_end,            // no End Of File record (no line)
-    hex_shared_address     // `line` and `other_line` put data at `address`
+    hex_shared_address,    // `line` and `other_line` put data at `address`
+    hex_space_after_checksum, // `value`: the space or tab that follows the record
+    hex_byte_order_mark,   // a UTF-8 byte order mark before the first record
+    hex_dos_end_of_file    // a DOS end-of-file character (0x1A) after the End Of File record
 };
 struct hex_fault {
     hex_fault_kind kind;
@@ -40,6 +43,7 @@ struct hex_fault {
     std::uint64_t other_line; // hex_shared_address: the earlier of the two lines
     unsigned value;
     std::uint32_t address;
+    unsigned column;          // where on the line, from 1, for a fault of one character (0: none)
 };
 
 // Reads the Intel HEX text of `input` from where it stands to its end,
