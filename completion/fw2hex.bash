@@ -41,6 +41,16 @@ _fw2hex()
             return
         elif [[ $word == -- ]]; then
             options_done=1
+        elif [[ $word == --* ]]; then
+            # A long option takes the next word unless its value is after '='.
+            case ${word%%=*} in
+                --address) [[ $word == *=* ]] || want_address=1 ;;
+                --output) [[ $word == *=* ]] || want_output=1 ;;
+                --merge) [[ $word == *=* ]] || want_placed=1 ;;
+                --crc) [[ $word == *=* ]] || want_crc=1 ;;
+                --input) [[ $word == *=* ]] || want_hex=1 ;;
+                --format) [[ $word == *=* ]] || want_format=1 ;;
+            esac
         elif [[ $word == -?* ]]; then
             # -a or -o, or a cluster ending in one (-sa, -so), takes the next word.
             [[ ${word#-} =~ ^[shVv]*a$ ]] && want_address=1
@@ -90,7 +100,8 @@ _fw2hex()
         return
     fi
     if [[ $cur == -* ]] && ((!options_done)); then
-        mapfile -t COMPREPLY < <(compgen -W '-a -m -i -c -s -o -O -v -h -V --help --version' -- "$cur")
+        mapfile -t COMPREPLY < <(compgen -W '-a -m -i -c -s -o -O -v -h -V --address --omit-blank --output --format
+                                             --merge --input --crc --verbose --help --version' -- "$cur")
         return
     fi
     # Folders to walk into, and files by their usual extensions: raw images

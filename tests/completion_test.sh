@@ -20,7 +20,12 @@ expect() { # expected offer, then the words typed (the last is being completed)
         failures=$((failures + 1))
     fi
 }
-expect "--help --version -O -V -a -c -h -i -m -o -s -v " fw2hex -
+expect "--address --crc --format --help --input --merge --omit-blank --output --verbose --version -O -V -a -c -h -i -m -o -s -v " fw2hex -
+expect "--omit-blank --output "  fw2hex --o
+expect "boot.hex out.v2 "        fw2hex --input ""
+expect "boot.hex fw.IMG fw.bin notes.txt out.v2 " fw2hex --output ""
+expect "bin dfu hex srec uf2 "   fw2hex --format ""
+expect ""                        fw2hex --address ""
 expect "--help "                 fw2hex --h
 expect "-s "                     fw2hex -a 8004000 -s
 expect ""                        fw2hex -a ""
