@@ -656,6 +656,18 @@ TEST(CommandLine, Cases)
          "Invalid argument 'uf2:stm32f9' for -O: expected uf2:" + families, {"image.bin"}, {}},
         {{"-O", "uf2:0x1234567", "image.bin"}, no_setup, 255, "",
          "Invalid argument 'uf2:0x1234567' for -O: expected uf2:" + families, {"image.bin"}, {}},
+        {{"-O", "dfu:0483:DF11x", "image.bin"}, no_setup, 255, "",
+         "Invalid argument 'dfu:0483:DF11x' for -O: expected dfu[:VID:PID], VID and PID in 4 hexadecimal digits each "
+         "(default 0483:DF11)\n", {"image.bin"}, {}},
+        {{"-O", "uf2:stm32", "image.bin"}, no_setup, 255, "", "Invalid argument 'uf2:stm32' for -O: expected uf2:" + families,
+         {"image.bin"}, {}},
+        {{"-O", "uf2:0x57755A57z", "image.bin"}, no_setup, 255, "",
+         "Invalid argument 'uf2:0x57755A57z' for -O: expected uf2:" + families, {"image.bin"}, {}},
+        {{"-O", "bin", "-o", "full.bin", "big.bin"},
+         [](const temp_dir &dir) { file("big.bin", counting(0x180000))(dir); symbolic_link("/dev/full", "full.bin")(dir); }, 253, "",
+         "Cannot write file 'full.bin': No space left on device\n", {"image.bin", "big.bin", "full.bin"}, {}},
+        {{"-s", "-O", "dfu", "-o", "out.dfu", "-m", "9000000:bad.bin", "image.bin"}, symbolic_link("/proc/self/mem", "bad.bin"),
+         254, "", "Cannot read file 'bad.bin': Input/output error\n", {"image.bin", "bad.bin"}, {}},
         {{"-O", "dfu:483:DF11", "image.bin"}, no_setup, 255, "",
          "Invalid argument 'dfu:483:DF11' for -O: expected dfu[:VID:PID], VID and PID in 4 hexadecimal digits each "
          "(default 0483:DF11)\n", {"image.bin"}, {}},

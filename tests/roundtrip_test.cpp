@@ -254,6 +254,10 @@ TEST(RoundTrip, EveryFormatHoldsTheSameBytes)
             if (line.rfind("S3", 0) == 0)
                 records.emplace_back(std::stoull(line.substr(4, 8), nullptr, 16), std::stoul(line.substr(2, 2), nullptr, 16) - 5);
         EXPECT_EQ(records, hex.records) << what;
+        // A name too long for the S0 record is cut, and its count stays right.
+        const std::string long_name = std::string(250, 'n') + ".srec";
+        run("srec", long_name);
+        EXPECT_EQ(std::system(("objcopy -I srec -O ihex " + dir / long_name + " " + dir / "back.hex").c_str()), 0) << what;
 
         // The raw binary: every byte from the lowest to the highest, the gaps erased.
         if (!omit) {
@@ -311,6 +315,7 @@ TEST(RoundTrip, EveryFormatHoldsTheSameBytes)
             EXPECT_EQ(le32(file, 512 * i + 12), addresses[i]) << what << ": block " << i;
             EXPECT_EQ(le32(file, 512 * i + 24), addresses.size()) << what << ": block " << i;
             EXPECT_EQ(le32(file, 512 * i + 28), 0x57755A57u) << what << ": block " << i;
+            EXPECT_EQ(le32(file, 512 * i + 8), 0x2000u) << what << ": block " << i << "'s flags";
         }
 #endif
     }
