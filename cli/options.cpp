@@ -209,10 +209,25 @@ bool long_option_takes_argument(const char *argument)
     return any && name[size] != '=';
 }
 
+// True when a cluster of option letters ("svh") holds -h before a letter
+// that takes an argument; `takes_next` when that argument is the next word.
+bool cluster_asks_for_help(const char *letters, bool *takes_next)
+{
+    for (const char *letter = letters; *letter != '\0'; ++letter) {
+        if (*letter == 'h')
+            return true;
+        if (std::strchr("aoOmci", *letter) != nullptr) {
+            *takes_next = letter[1] == '\0';
+            return false;
+        }
+    }
+    return false;
+}
+
 // True when -h or --help stands anywhere on the line as an option, also
 // after the operand (not as another option's argument, nor after "--"):
 // help asked for is given whatever else the line holds.
-bool asks_for_help(int argc, char *argv[])
+bool asks_for_help(int argc, const char *const argv[])
 {
     for (int i = 1; i < argc; ++i) {
         const char *argument = argv[i];
@@ -226,14 +241,10 @@ bool asks_for_help(int argc, char *argv[])
             i += long_option_takes_argument(argument) ? 1 : 0;
             continue;
         }
-        for (const char *letter = argument + 1; *letter != '\0'; ++letter) {
-            if (*letter == 'h')
-                return true;
-            if (std::strchr("aoOmci", *letter) != nullptr) {
-                i += letter[1] == '\0' ? 1 : 0; // the argument is the next word
-                break;
-            }
-        }
+        bool takes_next = false;
+        if (cluster_asks_for_help(argument + 1, &takes_next))
+            return true;
+        i += takes_next ? 1 : 0;
     }
     return false;
 }

@@ -46,6 +46,19 @@ enum record_fault {
 // Where on its line the last fault is, from 1, for a fault of one character; 0 otherwise.
 unsigned fault_column;
 
+// Why a line whose count disagrees with its length is not a record: a
+// character that is not a digit (at fault_column), or else its length.
+record_fault misfit(const char *line, std::size_t length)
+{
+    for (std::size_t i = 2; i < length; ++i)
+        if (std::isxdigit(static_cast<unsigned char>(line[i])) == 0) {
+            fault_column = static_cast<unsigned>(i + 1);
+            return bad_digit;
+        }
+    fault_column = 0;
+    return bad_length;
+}
+
 // Decodes and checks the `length` characters at `line` (without its end).
 record_fault parse_record(const char *line, std::size_t length, srec_record *record, unsigned *value)
 {
@@ -67,15 +80,8 @@ record_fault parse_record(const char *line, std::size_t length, srec_record *rec
         return digits < 2 ? bad_length : bad_digit;
     }
     const unsigned count = record->bytes[0];
-    if (digits != 2 + 2 * std::size_t{count}) {
-        for (std::size_t i = 2; i < length; ++i)
-            if (std::isxdigit(static_cast<unsigned char>(line[i])) == 0) {
-                fault_column = static_cast<unsigned>(i + 1);
-                return bad_digit;
-            }
-        fault_column = 0;
-        return bad_length;
-    }
+    if (digits != 2 + 2 * std::size_t{count})
+        return misfit(line, length);
     fault_column = 0;
     if (!decode_pairs(line + 4, count, record->bytes + 1, &sum)) {
         fault_column = static_cast<unsigned>(4 + std::strspn(line + 4, "0123456789abcdefABCDEF") + 1);
@@ -189,6 +195,24 @@ inline bool take_full_line(const char *start, srec_record *record)
 
 // Takes the next line; a faulty_line leaves the cursor on it, its fault
 // in `fault`.
+// A whole record on the `length` characters at `start`, and what an editor
+// or DOS left after it: names that in `fault` (and `value`, fault_column).
+void name_trailer(const char *start, std::size_t length, record_fault *fault, unsigned *value)
+{
+    std::size_t whole = length;
+    while (whole > 0 && (start[whole - 1] == ' ' || start[whole - 1] == '\t'))
+        --whole;
+    const bool dos_end = whole == length && start[length - 1] == 0x1A;
+    srec_record before{};
+    unsigned unused = 0;
+    if ((whole == length && !dos_end) ||
+        parse_record(start, dos_end ? length - 1 : whole, &before, &unused) != record_fine || (dos_end && before.type < 7))
+        return;
+    *fault = dos_end ? dos_end_of_file : space_after_checksum;
+    *value = static_cast<unsigned char>(start[whole]);
+    fault_column = static_cast<unsigned>(dos_end ? length : whole + 1);
+}
+
 line_kind take_line(srec_record *record, record_fault *fault, unsigned *value)
 {
     fill();
@@ -221,21 +245,8 @@ line_kind take_line(srec_record *record, record_fault *fault, unsigned *value)
         return faulty_line;
     }
     *fault = parse_record(start, length, record, value);
-    if (*fault == bad_digit || *fault == bad_length) {
-        // A whole record and what an editor or DOS left after it.
-        std::size_t whole = length;
-        while (whole > 0 && (start[whole - 1] == ' ' || start[whole - 1] == '\t'))
-            --whole;
-        const bool dos_end = whole == length && start[length - 1] == 0x1A;
-        srec_record before{};
-        unsigned unused = 0;
-        if ((whole < length || dos_end) && parse_record(start, dos_end ? length - 1 : whole, &before, &unused) == record_fine &&
-            (!dos_end || before.type >= 7)) {
-            *fault = dos_end ? dos_end_of_file : space_after_checksum;
-            *value = static_cast<unsigned char>(start[whole]);
-            fault_column = static_cast<unsigned>(dos_end ? length : whole + 1);
-        }
-    }
+    if (*fault == bad_digit || *fault == bad_length)
+        name_trailer(start, length, fault, value);
     if (*fault != record_fine)
         return faulty_line;
     cursor.next = after;

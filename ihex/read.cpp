@@ -217,6 +217,24 @@ hex_fault_kind trailer(const char *after, const hex_cursor &cursor, unsigned typ
     return is_line_end(at, cursor) ? hex_space_after_checksum : hex_well_formed;
 }
 
+// True at the start of a file that begins with a UTF-8 byte order mark.
+bool at_byte_order_mark(const char *start, const hex_cursor &cursor)
+{
+    return cursor.buffer_offset == 0 && start == text && cursor.end - start >= 3 && std::memcmp(start, "\xEF\xBB\xBF", 3) == 0;
+}
+
+// Names what is wrong with the record of `length` characters at `start`
+// (all its digits decoded when `whole`) that does not end its line.
+void name_misfit(const char *start, std::size_t length, bool whole, const hex_cursor &cursor, unsigned type,
+                 hex_fault *fault)
+{
+    const hex_fault_kind after = whole ? trailer(start + length, cursor, type) : hex_well_formed;
+    if (after != hex_well_formed)
+        *fault = {after, cursor.line, 0, static_cast<unsigned char>(start[length]), 0, static_cast<unsigned>(length + 1)};
+    else
+        fault->kind = misfit(start, length, cursor, &fault->column);
+}
+
 // The byte count each type other than data must have.
 constexpr int fixed_counts[] = {-1, 0, 2, 4, 2, 4};
 
@@ -290,10 +308,8 @@ line_kind take_line(hex_cursor *cursor, hex_record *record, hex_fault *fault)
     }
     *fault = {hex_not_a_record, cursor->line, 0, 0, 0, 1};
     // An editor's byte order mark, before the first line.
-    if (cursor->buffer_offset == 0 && start == text && cursor->end - start >= 3 && std::memcmp(start, "\xEF\xBB\xBF", 3) == 0) {
+    if (at_byte_order_mark(start, *cursor))
         fault->kind = hex_byte_order_mark;
-        return faulty_line;
-    }
     if (*start != ':')
         return faulty_line;
     unsigned sum = 0;
@@ -306,11 +322,7 @@ line_kind take_line(hex_cursor *cursor, hex_record *record, hex_fault *fault)
     const bool whole = static_cast<std::size_t>(cursor->end - start) >= length &&
                        decode_pairs(start + 3, record->bytes[0] + 4u, record->bytes + 1, &sum);
     if (!whole || !is_line_end(start + length, *cursor)) {
-        const hex_fault_kind after = whole ? trailer(start + length, *cursor, record->bytes[3]) : hex_well_formed;
-        if (after != hex_well_formed)
-            *fault = {after, cursor->line, 0, static_cast<unsigned char>(start[length]), 0, static_cast<unsigned>(length + 1)};
-        else
-            fault->kind = misfit(start, length, *cursor, &fault->column);
+        name_misfit(start, length, whole, *cursor, record->bytes[3], fault);
         return faulty_line;
     }
     record->count = record->bytes[0];
