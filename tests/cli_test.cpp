@@ -301,6 +301,7 @@ TEST(CommandLine, Cases)
         {{"-o"}, no_setup, 255, "", "fw2hex: option requires an argument -- 'o'\n" + impossible, {"image.bin"}, {}},
         {{"-s", "image.bin", "-O"}, no_setup, 255, "", after_image("-O", "image.bin"), {"image.bin"}, {}},
         {{"-o", "image.bin"}, no_setup, 255, usage, no_input, {"image.bin"}, {}},
+        {{"-o", "-"}, no_setup, 255, "", no_input + usage, {"image.bin"}, {}},
         // An output without data is written, with a warning.
         {{"empty.bin"}, file("empty.bin", {}), 0, "", no_data("empty.bin"), {"image.bin", "empty.bin", "empty.hex"},
          {{"empty.hex", eof}}},
