@@ -158,6 +158,19 @@ TEST(RoundTrip, MergedImagesReadBack)
     }
 }
 
+namespace {
+
+// The little-endian word at `at` of a binary file's bytes.
+std::uint32_t le32(const std::string &bytes, std::size_t at)
+{
+    std::uint32_t value = 0;
+    for (std::size_t i = 0; i < 4; ++i)
+        value |= std::uint32_t{static_cast<std::uint8_t>(bytes[at + i])} << (8 * i);
+    return value;
+}
+
+} // namespace
+
 #ifdef FW2HEX_FWUPDTOOL
 namespace {
 
@@ -190,13 +203,6 @@ std::vector<std::pair<std::uint64_t, std::string>> fwupd_chunks(const std::strin
     return chunks;
 }
 
-std::uint32_t le32(const std::string &bytes, std::size_t at)
-{
-    std::uint32_t value = 0;
-    for (std::size_t i = 0; i < 4; ++i)
-        value |= std::uint32_t{static_cast<std::uint8_t>(bytes[at + i])} << (8 * i);
-    return value;
-}
 
 } // namespace
 #endif
@@ -272,6 +278,22 @@ TEST(RoundTrip, EveryFormatHoldsTheSameBytes)
         }
         run("dfu", "factory.dfu");
         EXPECT_EQ(read_back("factory.dfu"), hex.memory) << what;
+        // Its one target's size counts its elements with their headers, not
+        // its own prefix; one element per run of consecutive bytes, a
+        // region's fill and CRC word in the run of the image beside them.
+        const std::string dfu = read_file(dir / "factory.dfu");
+        std::size_t runs = 0;
+        for (std::size_t i = 0; i < hex.memory.size(); ++i)
+            runs += i == 0 || hex.memory[i].first != hex.memory[i - 1].first + 1 ? 1 : 0;
+        ASSERT_GT(dfu.size(), 11u + 274 + 16) << what;
+        EXPECT_EQ(le32(dfu, 11 + 266), dfu.size() - 16 - 11 - 274) << what;
+        EXPECT_EQ(le32(dfu, 11 + 270), runs) << what;
+        // A later -O dfu takes the default IDs back.
+        std::vector<std::string> ids{"-O", "dfu:1234:5678", "-O", "dfu", "-o", "ids.dfu"};
+        ids.insert(ids.end(), options.begin(), options.end());
+        ASSERT_EQ(run_fw2hex(dir.path, ids).status, 0) << what;
+        const std::string with_ids = read_file(dir / "ids.dfu");
+        EXPECT_EQ(le32(with_ids, with_ids.size() - 14), 0x0483DF11u) << what << ": the suffix's product and vendor IDs";
         // UF2 holds whole 256-byte blocks: the bytes, and 0xFF where its
         // blocks hold nothing.
         run("uf2:stm32f4", "factory.uf2");
