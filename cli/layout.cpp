@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <utility>
 
+#include "convert/blank.h"
+#include "convert/mcuboot.h"
 #include "messages.h"
 #include "system.h"
 
@@ -108,10 +110,10 @@ int open_images(command_line *line)
             return fail(exit_cannot_read,
                         "Image '%s' is not a regular file: beside other images, its size must be known before it is read\n",
                         image.path);
-        if (!image.size_known && line->crc_count > 0)
+        if (!image.size_known && (line->crc_count > 0 || line->slot.text != nullptr))
             return fail(exit_cannot_read,
-                        "Image '%s' is not a regular file: with -c, its size must be known before it is read\n",
-                        image.path);
+                        "Image '%s' is not a regular file: with %s, its size must be known before it is read\n",
+                        image.path, line->crc_count > 0 ? "-c" : "--mcuboot");
         if (!image.size_known && line->format->needs_plan)
             return fail(exit_cannot_read,
                         "Image '%s' is not a regular file: with -O %s, its size must be known before it is read\n",
@@ -216,11 +218,12 @@ void place_data(command_line *line, layout *laid_out)
     std::size_t count = 0;
     std::size_t sources = 0;
     // Beside other pieces, an image must end where its size said.
-    const bool exact = line->image_count > 1 || line->part_count > 0 || line->crc_count > 0 || line->format->needs_plan;
+    const bool exact = line->image_count > 1 || line->part_count > 0 || line->crc_count > 0 ||
+                       line->slot.text != nullptr || line->format->needs_plan;
     for (std::size_t i = 0; i < line->image_count; ++i) {
         const image_file &image = line->images[i];
         pieces[count++] = {image_piece, image.address, image.size, exact, image.stream, nullptr, image.path,
-                           nullptr, nullptr, 0, image.head, image.head_size};
+                           nullptr, nullptr, 0, image.head, image.head_size, 0, nullptr};
         laid_out->sources[sources++] = {image.stream, image.address};
     }
     for (std::size_t i = 0; i < line->part_count; ++i) {
@@ -233,7 +236,7 @@ void place_data(command_line *line, layout *laid_out)
             for (; reader.joins_touching && k < file.stretches.count && items[j].address + size == items[k].address; ++k)
                 size += items[k].size;
             pieces[count++] = {part_piece, items[j].address, size, true, file.stream, nullptr, file.path,
-                               &reader, items + j, k - j, nullptr, 0};
+                               &reader, items + j, k - j, nullptr, 0, 0, nullptr};
             j = k;
         }
         laid_out->sources[sources++] = {file.stream, 0};
@@ -316,7 +319,7 @@ int add_fills_and_words(command_line *line, layout *laid_out)
             if (part.address > covered)
                 pieces[count++] = {fill_piece, static_cast<std::uint32_t>(covered),
                                    std::min<std::uint64_t>(part.address, region.end) - covered, true, nullptr, nullptr,
-                                   line->crcs[i].text, nullptr, nullptr, 0, nullptr, 0};
+                                   line->crcs[i].text, nullptr, nullptr, 0, nullptr, 0, blank_byte, nullptr};
             covered = part.address + part.size;
         }
         if (!holds_data)
@@ -324,9 +327,9 @@ int add_fills_and_words(command_line *line, layout *laid_out)
                         "make a bootloader take erased flash for an application\n", line->crcs[i].text);
         if (covered < region.end)
             pieces[count++] = {fill_piece, static_cast<std::uint32_t>(covered), region.end - covered, true, nullptr,
-                               nullptr, line->crcs[i].text, nullptr, nullptr, 0, nullptr, 0};
+                               nullptr, line->crcs[i].text, nullptr, nullptr, 0, nullptr, 0, blank_byte, nullptr};
         pieces[count++] = {crc_piece, region.end, crc_word_size, true, nullptr, &region, line->crcs[i].text, nullptr,
-                           nullptr, 0, nullptr, 0};
+                           nullptr, 0, nullptr, 0, 0, nullptr};
     }
     sort_pieces(pieces, count);
     laid_out->piece_count = count;
@@ -342,10 +345,17 @@ void say_piece(const piece &part)
         say(stderr, "'%s' at 0x%X", part.name, part.address);
         break;
     case fill_piece:
-        say(stderr, "the 0xFF fill of -c '%s' at 0x%X", part.name, part.address);
+        if (part.slot != nullptr)
+            say(stderr, "the 0x%02X fill of --mcuboot '%s' at 0x%X", part.fill, part.name, part.address);
+        else
+            say(stderr, "the 0xFF fill of -c '%s' at 0x%X", part.name, part.address);
         break;
     case crc_piece:
         say(stderr, "the CRC of -c '%s' at 0x%X", part.name, part.address);
+        break;
+    case known_piece:
+    case tlv_piece:
+        say(stderr, "the MCUboot image's %s at 0x%X", part.name, part.address);
         break;
     }
 }
@@ -373,6 +383,200 @@ int refuse_gap(const layout &laid_out, const char *title, std::uint64_t end, std
                 "separate files, or use a format with addresses, such as -O hex\n", next - end, title);
 }
 
+// The MCUboot slot as laid out; it lives as long as the process.
+mcuboot_slot slot;
+
+// Refuses a -c region that shares an address with the slot: the slot's
+// bytes are the image's, laid out by --mcuboot; the exit status.
+int check_regions_beside_slot(const command_line &line)
+{
+    const slot_request &request = line.slot;
+    for (std::size_t i = 0; i < line.crc_count && request.text != nullptr; ++i) {
+        const crc_region &region = line.crcs[i].region;
+        if (region.start < request.image.end && extent_end(region) > request.image.start)
+            return fail(exit_no_input, "The region of -c '%s' (with its CRC) overlaps the slot of --mcuboot '%s': "
+                        "MCUboot checks the image's SHA-256, so give -c for regions outside the slot\n",
+                        line.crcs[i].text, request.text);
+    }
+    return exit_success;
+}
+
+// Finds the data inside the slot: its first address and the end of the
+// last; refuses a piece that lies across either end of the slot, and a
+// slot with no data. The exit status.
+int find_slot_data(const command_line &line, const layout &laid_out, std::uint32_t *first, std::uint64_t *end)
+{
+    const mcuboot_request &image = line.slot.image;
+    bool found = false;
+    for (std::size_t i = 0; i < laid_out.piece_count; ++i) {
+        const piece &part = laid_out.pieces[i];
+        if (part.size == 0 || part.address + part.size <= image.start || part.address >= image.end)
+            continue;
+        if (part.address < image.start)
+            return fail(exit_does_not_fit, "Image '%s' at 0x%X starts before the slot of --mcuboot '%s' and runs into "
+                        "it\n", part.name, part.address, line.slot.text);
+        if (part.address + part.size > image.end)
+            return fail(exit_does_not_fit, "Image '%s' at 0x%X runs past the end of the slot of --mcuboot '%s' at "
+                        "0x%X\n", part.name, part.address, line.slot.text, image.end);
+        if (!found)
+            *first = part.address;
+        found = true;
+        *end = std::max<std::uint64_t>(*end, part.address + part.size);
+    }
+    if (!found)
+        return fail(exit_does_not_fit, "The slot of --mcuboot '%s' holds no byte of any image or part: there is no "
+                    "application to make an MCUboot image of\n", line.slot.text);
+    return exit_success;
+}
+
+// The header's size: as given, or the distance from the slot's start to
+// its first byte of data, where the application was linked. The exit status.
+int size_header(const command_line &line, std::uint32_t first, std::uint32_t *size)
+{
+    const mcuboot_request &image = line.slot.image;
+    if (image.header_size != 0) {
+        *size = image.header_size;
+        return exit_success;
+    }
+    if (first == image.start)
+        return fail(exit_no_input, "The slot of --mcuboot '%s' holds data from its first address 0x%X, where MCUboot's "
+                    "header lies: give the header's size with --header-size, when the build reserved room for it\n",
+                    line.slot.text, first);
+    *size = first - image.start;
+    if (*size < mcuboot_header_fields || *size % 4 != 0 || *size > mcuboot_header_limit)
+        return fail(exit_does_not_fit, "The first byte of data in the slot of --mcuboot '%s' is at 0x%X, 0x%X bytes "
+                    "after its start, which would be the size of MCUboot's header: it must be a multiple of 4 from 32 "
+                    "to 65532; link the application at the slot's start plus the header's size, or give "
+                    "--header-size\n", line.slot.text, first, *size);
+    return exit_success;
+}
+
+// The data that lies where the header goes must be room the build
+// reserved for it: all 0x00 or all 0xFF. The exit status.
+int check_reserved_header(const command_line &line, const layout &laid_out, std::uint32_t first,
+                          std::uint32_t code_start)
+{
+    if (first >= code_start)
+        return exit_success;
+    static unsigned char bytes[mcuboot_header_limit];
+    static unsigned char present[mcuboot_header_limit];
+    const std::size_t size = code_start - first;
+    const convert_result result = peek_pieces(laid_out.pieces, laid_out.piece_count, first, size, bytes, present);
+    if (result != converted)
+        return report(result, laid_out.pieces[0], nullptr, last_system_error());
+    const unsigned char reserved = bytes[0]; // a piece starts at `first`
+    for (std::size_t i = 0; i < size; ++i) {
+        if (present[i] == 0 || (bytes[i] == reserved && (reserved == 0x00 || reserved == 0xFF)))
+            continue;
+        const auto at = static_cast<std::uint32_t>(first + i);
+        const mcuboot_request &image = line.slot.image;
+        return fail(exit_does_not_fit, "MCUboot's header of 0x%X bytes at 0x%X would cover code: the byte at 0x%X is "
+                    "0x%02X, where the build should have reserved the header's room with 0x00 or 0xFF; link the "
+                    "application at 0x%X, after the header, or give a --header-size that ends before its code\n",
+                    code_start - image.start, image.start, at, bytes[i], code_start);
+    }
+    return exit_success;
+}
+
+// Adds a piece of the slot's own.
+void add_slot_piece(layout *laid_out, piece_kind kind, std::uint32_t address, std::uint64_t size, const char *name,
+                    const unsigned char *bytes, unsigned char fill)
+{
+    if (size > 0)
+        laid_out->pieces[laid_out->piece_count++] = {kind, address, size, true, nullptr, nullptr, name, nullptr,
+                                                     nullptr, 0, bytes, static_cast<std::size_t>(size), fill, &slot};
+}
+
+// Fills the gaps between the data of the slot up to the code's end: the
+// header's with the erased value, as imgtool pads a header; the code's
+// with 0xFF, as imgtool fills the gaps of an Intel HEX input.
+void fill_slot_gaps(const command_line &line, layout *laid_out)
+{
+    const char *text = line.slot.text;
+    const unsigned char erased = line.slot.image.erased;
+    const std::size_t data_count = laid_out->piece_count;
+    std::uint64_t covered = slot.request.start;
+    for (std::size_t i = 0; i <= data_count; ++i) {
+        const piece *part = i < data_count ? &laid_out->pieces[i] : nullptr;
+        if (part != nullptr &&
+            (part->size == 0 || part->address < slot.request.start || part->address >= slot.request.end))
+            continue;
+        const std::uint64_t next = part != nullptr ? part->address : slot.code_end;
+        if (next > covered) {
+            const std::uint64_t split = std::min(std::max<std::uint64_t>(covered, slot.code_start), next);
+            add_slot_piece(laid_out, fill_piece, static_cast<std::uint32_t>(covered), split - covered, text, nullptr,
+                           erased);
+            add_slot_piece(laid_out, fill_piece, static_cast<std::uint32_t>(split), next - split, text, nullptr,
+                           blank_byte);
+        }
+        if (part != nullptr)
+            covered = std::max<std::uint64_t>(covered, part->address + part->size);
+    }
+}
+
+// The TLVs after the code, and with --pad the trailer at the slot's end:
+// in a file with addresses only the bytes imgtool's Intel HEX holds (the
+// image_ok flag and the magic); in a raw binary every byte up to the end.
+void add_tlvs_and_trailer(const command_line &line, layout *laid_out)
+{
+    add_slot_piece(laid_out, known_piece, slot.code_end, slot.protected_size, "protected TLVs", slot.protected_tlvs,
+                   0);
+    add_slot_piece(laid_out, tlv_piece, mcuboot_hashed_end(slot), mcuboot_tlv_area_size, "TLV area", nullptr, 0);
+    if (!slot.request.pad)
+        return;
+    add_slot_piece(laid_out, known_piece, slot.flag_address, slot.flag_size, "image_ok flag", slot.flag, 0);
+    add_slot_piece(laid_out, known_piece, slot.magic_address, mcuboot_magic_size, "trailer's magic", slot.magic, 0);
+    if (line.format->has_addresses)
+        return;
+    const auto image_end = static_cast<std::uint32_t>(mcuboot_image_end(slot));
+    const std::uint32_t before_magic = slot.flag_size > 0 ? slot.flag_address : slot.magic_address;
+    const std::uint32_t flag_end = slot.flag_address + slot.flag_size;
+    add_slot_piece(laid_out, fill_piece, image_end, before_magic - image_end, line.slot.text, nullptr,
+                   slot.request.erased);
+    if (slot.flag_size > 0)
+        add_slot_piece(laid_out, fill_piece, flag_end, slot.magic_address - flag_end, line.slot.text, nullptr,
+                       slot.request.erased);
+}
+
+// Lays out the MCUboot image of --mcuboot: the header over the slot's
+// start, the data inside it as the code, the TLVs after it and the
+// trailer, refusing what MCUboot could not boot or update. The exit status.
+int lay_out_slot(const command_line &line, layout *laid_out)
+{
+    if (line.slot.text == nullptr)
+        return exit_success;
+    const mcuboot_request &image = line.slot.image;
+    const std::uint32_t slot_size = image.end - image.start;
+    std::uint32_t first = 0;
+    std::uint64_t data_end = 0;
+    std::uint32_t header_size = 0;
+    int status = find_slot_data(line, *laid_out, &first, &data_end);
+    if (status == exit_success)
+        status = size_header(line, first, &header_size);
+    if (status == exit_success && header_size > slot_size)
+        return fail(exit_does_not_fit, "MCUboot's header of 0x%X bytes does not fit in the slot of --mcuboot '%s' "
+                    "(0x%X bytes)\n", header_size, line.slot.text, slot_size);
+    const std::uint32_t code_start = image.start + header_size;
+    if (status == exit_success)
+        status = check_reserved_header(line, *laid_out, first, code_start);
+    if (status != exit_success)
+        return status;
+    const auto code_end = static_cast<std::uint32_t>(std::max<std::uint64_t>(data_end, code_start));
+    mcuboot_lay_out(&slot, image, code_start, code_end);
+    const std::uint64_t image_size = mcuboot_image_end(slot) - image.start;
+    const std::uint32_t trailer_size = mcuboot_trailer_size(image);
+    if (image_size + trailer_size > slot_size)
+        return fail(exit_does_not_fit, "The MCUboot image of --mcuboot '%s' does not fit in its slot with the "
+                    "trailer: header 0x%X, code 0x%X and TLVs 0x%X bytes make 0x%" PRIX64 ", and the trailer's 0x%X "
+                    "bytes 0x%" PRIX64 ", more than the slot's 0x%X bytes\n", line.slot.text, header_size,
+                    code_end - code_start, static_cast<std::uint32_t>(mcuboot_image_end(slot) - code_end), image_size,
+                    trailer_size, image_size + trailer_size, slot_size);
+    fill_slot_gaps(line, laid_out);
+    add_tlvs_and_trailer(line, laid_out);
+    sort_pieces(laid_out->pieces, laid_out->piece_count);
+    return exit_success;
+}
+
 const char *algorithm_name(crc_algorithm algorithm)
 {
     return algorithm == crc_stm32 ? "stm32" : "crc32";
@@ -396,7 +600,8 @@ int lay_out(command_line *line, layout *laid_out)
     std::size_t data_count = line->image_count;
     for (std::size_t i = 0; i < line->part_count; ++i)
         data_count += line->parts[i].stretches.count;
-    laid_out->pieces = static_cast<piece *>(std::calloc(2 * (data_count + line->crc_count) + 1, sizeof(piece)));
+    // The slot adds at most two fills before each piece of data and eight pieces of its own.
+    laid_out->pieces = static_cast<piece *>(std::calloc(4 * data_count + 2 * line->crc_count + 9, sizeof(piece)));
     if (laid_out->pieces == nullptr || laid_out->sources == nullptr)
         return fail(exit_cannot_read, "Out of memory\n");
     place_data(line, laid_out);
@@ -404,7 +609,11 @@ int lay_out(command_line *line, layout *laid_out)
     if (status == exit_success)
         status = order_regions(line, *laid_out);
     if (status == exit_success)
+        status = check_regions_beside_slot(*line);
+    if (status == exit_success)
         status = add_fills_and_words(line, laid_out);
+    if (status == exit_success)
+        status = lay_out_slot(*line, laid_out);
     for (std::size_t i = 0; i < line->image_count && status == exit_success; ++i)
         check_vector_table(line->images[i]);
     return status;
@@ -464,14 +673,37 @@ void show_part(const piece &part)
     }
 }
 
+// The MCUboot slot, before its pieces: where it lies, the header, the
+// version, the code and the trailer.
+void show_slot(const mcuboot_slot &slot)
+{
+    const mcuboot_request &image = slot.request;
+    show_span(image.start, image.end - image.start);
+    say(stderr, "MCUboot slot: header %u bytes, version %u.%u.%u+%u, code 0x%08X-0x%08X (%u bytes)",
+        static_cast<unsigned>(slot.code_start - image.start), image.version.major, image.version.minor,
+        image.version.revision, static_cast<unsigned>(image.version.build), slot.code_start, slot.code_end - 1,
+        static_cast<unsigned>(slot.code_end - slot.code_start));
+    if (image.has_security_counter)
+        say(stderr, ", security counter %u", static_cast<unsigned>(get_le32(slot.protected_tlvs + 8)));
+    say(stderr, ", trailer %u bytes%s%s\n", static_cast<unsigned>(mcuboot_trailer_size(image)),
+        image.pad ? ", padded" : ", not padded", image.confirm ? ", confirmed" : "");
+    show_span(image.start, mcuboot_header_fields);
+    say(stderr, "MCUboot header\n");
+}
+
 } // namespace
 
 void show_layout(const layout &laid_out, const file_format &format)
 {
+    bool slot_shown = false;
     for (std::size_t i = 0; i < laid_out.piece_count; ++i) {
         const piece &part = laid_out.pieces[i];
         if (part.size == 0)
             continue; // an empty image has no address of its own
+        if (part.slot != nullptr && !slot_shown) {
+            show_slot(*part.slot);
+            slot_shown = true;
+        }
         if (part.kind != part_piece)
             show_span(part.address, part.size);
         switch (part.kind) {
@@ -482,11 +714,23 @@ void show_layout(const layout &laid_out, const file_format &format)
             show_part(part);
             break;
         case fill_piece:
-            say(stderr, "0xFF fill%s\n", omit_blank != 0 ? ", left out by -s" : "");
+            say(stderr, "0x%02X fill%s%s\n", part.fill, part.slot == nullptr ? ""
+                        : part.address < part.slot->code_start ? " of the MCUboot header"
+                        : part.address < part.slot->code_end ? " of the MCUboot code"
+                        : " up to the MCUboot trailer", omit_blank != 0 && part.fill == blank_byte ? ", left out by -s" : "");
             break;
         case crc_piece:
             say(stderr, "CRC %s of 0x%08X-0x%08X: 0x%08X\n", algorithm_name(part.region->algorithm),
                 part.region->start, part.region->end - 1, part.region->value);
+            break;
+        case known_piece:
+            say(stderr, "MCUboot %s\n", part.name);
+            break;
+        case tlv_piece:
+            say(stderr, "MCUboot TLV area: SHA-256 ");
+            for (std::size_t j = 0; j < sha256_size; ++j)
+                say(stderr, "%02x", mcuboot_digest(*part.slot)[j]);
+            say(stderr, "\n");
             break;
         }
     }

@@ -103,7 +103,7 @@ int check_request(command_line *line, bool has_operand, const char *program_name
     if (!has_operand && line->address_given)
         return fail(exit_no_input, "-a places the image operand, and there is none: the images of -m and the parts of -i "
                     "say where they go\n");
-    if (!choose_format(line))
+    if (!check_slot_options(*line) || !choose_format(line))
         return exit_no_input;
     if (omit_blank != 0 && !line->format->has_addresses)
         return fail(exit_no_input, "-s cannot leave bytes out of a %s file, which holds every byte from its lowest "

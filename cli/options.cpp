@@ -22,8 +22,23 @@ const option long_options[] = {
     {"merge", required_argument, nullptr, 'm'},   {"input", required_argument, nullptr, 'i'},
     {"crc", required_argument, nullptr, 'c'},     {"verbose", no_argument, nullptr, 'v'},
     {"version", no_argument, nullptr, 'V'},       {"help", no_argument, nullptr, 'h'},
+    // The MCUboot image, by long name only, as imgtool names its options.
+    {"mcuboot", required_argument, nullptr, 'M' + 256},
+    {"header-size", required_argument, nullptr, 'H' + 256},
+    {"image-version", required_argument, nullptr, 'I' + 256},
+    {"align", required_argument, nullptr, 'A' + 256},
+    {"max-align", required_argument, nullptr, 'X' + 256},
+    {"max-sectors", required_argument, nullptr, 'S' + 256},
+    {"overwrite-only", no_argument, nullptr, 'W' + 256},
+    {"pad", no_argument, nullptr, 'P' + 256},
+    {"confirm", no_argument, nullptr, 'C' + 256},
+    {"security-counter", required_argument, nullptr, 'N' + 256},
+    {"erased-val", required_argument, nullptr, 'E' + 256},
     {nullptr, 0, nullptr, 0},
 };
+
+// imgtool's defaults: a write size of 1, 128 sectors, erased flash 0xFF.
+constexpr mcuboot_request default_image{0, 0, 0, {0, 0, 0, 0}, 1, 0, 128, false, false, false, false, false, 0, 0xFF};
 
 constexpr std::uint32_t highest_address = 0xFFFFFFFF;
 
@@ -249,9 +264,146 @@ bool asks_for_help(int argc, const char *const argv[])
     return false;
 }
 
+// A size or count: decimal, or hexadecimal after 0x or 0X, at most `limit`.
+bool parse_count(const char *text, std::uint64_t limit, std::uint32_t *value)
+{
+    const bool hexadecimal = text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const char *digits = hexadecimal ? text + 2 : text;
+    const std::size_t size = std::strspn(digits, hexadecimal ? "0123456789abcdefABCDEF" : "0123456789");
+    if (size == 0 || digits[size] != '\0')
+        return false;
+    errno = 0;
+    const unsigned long long number = std::strtoull(digits, nullptr, hexadecimal ? 16 : 10);
+    if (errno != 0 || number > limit)
+        return false;
+    *value = static_cast<std::uint32_t>(number);
+    return true;
+}
+
+// "--mcuboot START:END": the slot, both ends multiples of 4, START below
+// END; false, with the message said, when malformed or given twice.
+bool parse_slot(const char *text, slot_request *slot)
+{
+    if (slot->text != nullptr) {
+        say(stderr, "--mcuboot is given twice ('%s' and '%s'): fw2hex makes one MCUboot image a run; make each image "
+            "in its own run and join them with -i\n", slot->text, text);
+        return false;
+    }
+    std::uint32_t start = 0;
+    std::uint32_t end = 0;
+    const char *rest = parse_strict_address(text, &start);
+    if (rest != nullptr && *rest == ':')
+        rest = parse_strict_address(rest + 1, &end);
+    else
+        rest = nullptr;
+    if (rest == nullptr || *rest != '\0') {
+        say(stderr, "Invalid argument '%s' for --mcuboot: expected START:END, the slot's first address and the first "
+            "one past it, in 1 to 8 hexadecimal digits\n", text);
+        return false;
+    }
+    if (start >= end) {
+        say(stderr, "Invalid argument '%s' for --mcuboot: START must be below END\n", text);
+        return false;
+    }
+    if (start % 4 != 0 || end % 4 != 0) {
+        say(stderr, "Invalid argument '%s' for --mcuboot: START and END must be multiples of 4\n", text);
+        return false;
+    }
+    slot->text = text;
+    slot->image.start = start;
+    slot->image.end = end;
+    return true;
+}
+
+// A choice among powers of two from `least` to 32.
+bool parse_alignment(const char *text, std::uint32_t least, std::uint32_t *value)
+{
+    return parse_count(text, 32, value) && *value >= least && (*value & (*value - 1)) == 0;
+}
+
+// One option of the MCUboot image; false, with the message said, when its
+// argument is malformed.
+bool take_slot_option(int option, const char *name, slot_request *slot)
+{
+    mcuboot_request &image = slot->image;
+    if (slot->first_option == nullptr && option != 'M' + 256)
+        slot->first_option = name;
+    std::uint32_t value = 0;
+    switch (option) {
+    case 'M' + 256:
+        return parse_slot(optarg, slot);
+    case 'H' + 256:
+        if (parse_count(optarg, mcuboot_header_limit, &value) && value >= mcuboot_header_fields && value % 4 == 0) {
+            image.header_size = value;
+            return true;
+        }
+        say(stderr, "Invalid argument '%s' for --header-size: expected a multiple of 4 from 32 to 65532, in decimal "
+            "or after 0x\n", optarg);
+        return false;
+    case 'I' + 256:
+        if (const char *fault = parse_image_version(optarg, &image.version)) {
+            say(stderr, "Invalid argument '%s' for --image-version: %s\n", optarg, fault);
+            return false;
+        }
+        return true;
+    case 'A' + 256:
+        if (parse_alignment(optarg, 1, &image.align))
+            return true;
+        say(stderr, "Invalid argument '%s' for --align: expected 1, 2, 4, 8, 16 or 32\n", optarg);
+        return false;
+    case 'X' + 256:
+        slot->max_align_given = true;
+        if (parse_alignment(optarg, 8, &image.max_align))
+            return true;
+        say(stderr, "Invalid argument '%s' for --max-align: expected 8, 16 or 32\n", optarg);
+        return false;
+    case 'S' + 256:
+        if (parse_count(optarg, 0xFFFFFF, &image.max_sectors))
+            return true;
+        say(stderr, "Invalid argument '%s' for --max-sectors: expected a count up to 16777215, in decimal or after "
+            "0x\n", optarg);
+        return false;
+    case 'W' + 256:
+        image.overwrite_only = true;
+        return true;
+    case 'P' + 256:
+        image.pad = true;
+        return true;
+    case 'C' + 256:
+        image.confirm = image.pad = true;
+        return true;
+    case 'N' + 256:
+        image.has_security_counter = true;
+        image.security_counter_auto = same_name(optarg, std::strlen(optarg), "auto", 4);
+        if (image.security_counter_auto || parse_count(optarg, 0xFFFFFFFF, &image.security_counter))
+            return true;
+        say(stderr, "Invalid argument '%s' for --security-counter: expected auto, or a number up to 4294967295 in "
+            "decimal or after 0x\n", optarg);
+        return false;
+    default: // 'E' + 256
+        if (parse_count(optarg, 0xFF, &value) && (value == 0 || value == 0xFF)) {
+            image.erased = static_cast<unsigned char>(value);
+            return true;
+        }
+        say(stderr, "Invalid argument '%s' for --erased-val: expected 0 or 0xff\n", optarg);
+        return false;
+    }
+}
+
+// The long name of the option `option` stands for.
+const char *long_name_of(int option)
+{
+    for (const struct option *known = long_options; known->name != nullptr; ++known)
+        if (known->val == option)
+            return known->name;
+    return "";
+}
+
 // One option and its argument (optarg) into `line`; convert_file to go on.
 request take_option(int option, command_line *line, const char *program_name)
 {
+    if (option > 256)
+        return take_slot_option(option, long_name_of(option), &line->slot) ? convert_file : refuse_option;
     switch (option) {
     case 'a':
         line->address_given = true;
@@ -343,13 +495,38 @@ bool choose_format(command_line *line)
     return false;
 }
 
+bool check_slot_options(const command_line &line)
+{
+    const slot_request &slot = line.slot;
+    if (slot.text == nullptr && slot.first_option != nullptr) {
+        say(stderr, "--%s shapes an MCUboot image, and there is none: give the slot with --mcuboot START:END\n",
+            slot.first_option);
+        return false;
+    }
+    if (slot.text == nullptr)
+        return true;
+    if (slot.max_align_given && slot.image.max_align < slot.image.align) {
+        say(stderr, "--max-align %u is below --align %u: the trailer is laid out for the largest write size\n",
+            static_cast<unsigned>(slot.image.max_align), static_cast<unsigned>(slot.image.align));
+        return false;
+    }
+    // -s leaves 0xFF out for the flash to read back as 0xFF: where it reads
+    // 0x00, the image would no longer be the one hashed.
+    if (omit_blank != 0 && slot.image.erased == 0) {
+        say(stderr, "-s leaves 0xFF bytes out for erased flash to supply, and with --erased-val 0 the flash reads "
+            "0x00 there, which would change the image that was hashed\n");
+        return false;
+    }
+    return true;
+}
+
 bool make_command_line(int argc, command_line *line)
 {
     const auto room = static_cast<std::size_t>(argc) + 1;
     *line = {nullptr, static_cast<image_file *>(std::calloc(room, sizeof(image_file))), 1,
              static_cast<crc_request *>(std::calloc(room, sizeof(crc_request))), 0,
              static_cast<part_file *>(std::calloc(room, sizeof(part_file))), 0, false, false, false, false, nullptr,
-             nullptr};
+             nullptr, {nullptr, nullptr, false, default_image}};
     return line->images != nullptr && line->crcs != nullptr && line->parts != nullptr;
 }
 

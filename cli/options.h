@@ -8,6 +8,7 @@
 
 #include "convert/convert.h"
 #include "convert/format.h"
+#include "convert/mcuboot.h"
 #include "convert/part.h"
 
 // An image of the output: the operand, or one placed with "-m".
@@ -37,6 +38,14 @@ struct crc_request {
     crc_region region;
 };
 
+// The MCUboot image asked for with "--mcuboot" and the options that shape it.
+struct slot_request {
+    const char *text;         // "--mcuboot"'s argument as typed, or null when not given
+    const char *first_option; // the first option of the image given, "--pad" say, for a refusal without a slot
+    bool max_align_given;
+    mcuboot_request image;
+};
+
 // What the options ask for once scanned.
 enum request { convert_file, show_help, show_version, refuse_option };
 
@@ -56,6 +65,7 @@ struct command_line {
     bool verbose;            // "-v": the layout on standard error after a successful run
     const file_format *format; // "-O", the -o path's extension, else Intel HEX
     const char *format_text; // the last "-O" argument as typed, or null
+    slot_request slot;       // "--mcuboot" and its options
 };
 
 // Makes the empty tables for `argc` arguments; false when out of memory.
@@ -67,6 +77,11 @@ bool make_command_line(int argc, command_line *line);
 // then the images hold only those of "-m"). Malformed arguments are
 // reported here.
 request scan_command_line(int argc, char *argv[], command_line *line, int *operand);
+
+// Refuses the options of an MCUboot image that cannot be taken together:
+// any of them without --mcuboot, --max-align below --align; false, with
+// the message said.
+bool check_slot_options(const command_line &line);
 
 // Chooses the output's format where -O did not: from the extension of the
 // -o path, else Intel HEX; false, with the message said, when that format

@@ -5,6 +5,7 @@
 #include "convert.h"
 #include "blank.h"
 #include "format.h"
+#include "mcuboot.h"
 #include "part.h"
 
 #include <algorithm>
@@ -47,9 +48,32 @@ void feed_regions(crc_region *open, std::uint32_t address, const unsigned char *
 // Where the conversion stands, from piece to piece.
 struct conversion {
     crc_region *open_region; // the first region whose CRC is not written yet
+    mcuboot_slot *slot;      // the MCUboot slot, or null
     const file_format *format;
     bool holds_data;         // a run has gone out
 };
+
+// The `count` bytes at `bytes`, which lie at `address`, as the slot's image
+// has them: its header's fields over whatever the build left at its start,
+// then into its hash.
+void seal_into_slot(mcuboot_slot *slot, std::uint32_t address, unsigned char *bytes, std::size_t count)
+{
+    const std::uint64_t begin = address;
+    const std::uint64_t end = begin + count;
+    const std::uint64_t start = slot->request.start;
+    const std::uint64_t header_end = start + mcuboot_header_fields;
+    if (begin < header_end && end > start) {
+        const std::uint64_t first = std::max(begin, start);
+        const std::uint64_t last = std::min(end, header_end);
+        std::memcpy(bytes + (first - begin), slot->header + (first - start), static_cast<std::size_t>(last - first));
+    }
+    const std::uint64_t hashed_end = mcuboot_hashed_end(*slot);
+    if (begin < hashed_end && end > start) {
+        const std::uint64_t first = std::max(begin, start);
+        const std::uint64_t last = std::min(end, hashed_end);
+        sha256_feed(&slot->hash, bytes + (first - begin), static_cast<std::size_t>(last - first));
+    }
+}
 
 convert_result put_run(conversion *state, std::uint32_t address, const unsigned char *bytes, std::size_t count)
 {
@@ -87,6 +111,8 @@ convert_result put_kept_runs(conversion *state, std::uint32_t address, std::size
 // then out, whole or as omission keeps them.
 convert_result put_block(conversion *state, std::uint32_t address, std::size_t count)
 {
+    if (state->slot != nullptr)
+        seal_into_slot(state->slot, address, image_buffer, count);
     feed_regions(state->open_region, address, image_buffer, count);
     if (count == 0)
         return converted;
@@ -154,12 +180,13 @@ convert_result convert_image_piece(piece *image, conversion *state)
     return image->exact ? check_image_end(*image) : converted;
 }
 
-// The 0xFF bytes of a fill, through the same formatting as an image's.
+// The bytes of a fill, through the same formatting as an image's.
 convert_result convert_fill_piece(const piece &fill, conversion *state)
 {
-    std::memset(image_buffer, blank_byte, static_cast<std::size_t>(std::min<std::uint64_t>(block_size, fill.size)));
     for (std::uint64_t done = 0; done < fill.size;) {
         const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(block_size, fill.size - done));
+        // Filled each time: the slot's header may have gone over the last block.
+        std::memset(image_buffer, fill.fill, count);
         const convert_result result = put_block(state, static_cast<std::uint32_t>(fill.address + done), count);
         if (result != converted)
             return result;
@@ -212,6 +239,24 @@ convert_result convert_crc_piece(const piece &word, conversion *state)
     return put_block(state, word.address, 4);
 }
 
+// Bytes known before the walk.
+convert_result convert_known_piece(const piece &known, conversion *state)
+{
+    const auto count = static_cast<std::size_t>(known.size);
+    std::memcpy(image_buffer, known.head, count);
+    return put_block(state, known.address, count);
+}
+
+// A slot's TLV area, complete once every byte it hashes has gone by.
+convert_result convert_tlv_piece(const piece &area, conversion *state)
+{
+    mcuboot_slot &slot = *area.slot;
+    mcuboot_seal(&slot);
+    state->slot = nullptr; // nothing after it is the image's
+    std::memcpy(image_buffer, slot.tlv_area, mcuboot_tlv_area_size);
+    return put_block(state, area.address, mcuboot_tlv_area_size);
+}
+
 } // namespace
 
 bool image_fits(std::uint64_t size, std::uint32_t address)
@@ -222,13 +267,16 @@ bool image_fits(std::uint64_t size, std::uint32_t address)
 convert_result convert_pieces(piece *pieces, std::size_t count, const file_format &format, bool *holds_data,
                               std::size_t *failed)
 {
-    conversion state{nullptr, &format, false};
+    conversion state{nullptr, nullptr, &format, false};
     crc_region **link = &state.open_region; // the regions, linked in address order
     for (std::size_t i = 0; i < count; ++i)
         if (pieces[i].kind == crc_piece) {
             crc_start(&pieces[i].region->state, pieces[i].region->algorithm);
             *link = pieces[i].region;
             link = &pieces[i].region->next;
+        } else if (pieces[i].kind == tlv_piece) {
+            state.slot = pieces[i].slot;
+            sha256_start(&state.slot->hash);
         }
     *link = nullptr;
     convert_result result = converted;
@@ -246,6 +294,12 @@ convert_result convert_pieces(piece *pieces, std::size_t count, const file_forma
         case part_piece:
             result = convert_part_piece(pieces[i], &state);
             break;
+        case known_piece:
+            result = convert_known_piece(pieces[i], &state);
+            break;
+        case tlv_piece:
+            result = convert_tlv_piece(pieces[i], &state);
+            break;
         }
         if (failed != nullptr)
             *failed = i;
@@ -257,9 +311,78 @@ convert_result convert_pieces(piece *pieces, std::size_t count, const file_forma
     return result == converted ? ending : result;
 }
 
+namespace {
+
+// The bytes of `run`, a part's run, from its first up to `wanted`, into
+// image_buffer.
+convert_result take_run_start(const piece &run, std::size_t wanted)
+{
+    std::size_t filled = 0;
+    for (std::size_t i = 0; i < run.stretch_count && filled < wanted; ++i) {
+        const part_stretch &stretch = run.stretches[i];
+        if (!run.reader->start(run.stream, stretch))
+            return read_failed;
+        for (std::uint64_t left = stretch.size; left > 0 && filled < wanted;) {
+            std::size_t taken = 0;
+            const auto room = static_cast<std::size_t>(std::min<std::uint64_t>(wanted - filled, left));
+            const convert_result result = run.reader->take(image_buffer + filled, room, &taken);
+            if (result != converted)
+                return result;
+            if (taken == 0 || taken > room)
+                return image_changed;
+            filled += taken;
+            left -= taken;
+        }
+    }
+    return converted;
+}
+
+} // namespace
+
+convert_result peek_pieces(const piece *pieces, std::size_t count, std::uint32_t address, std::size_t size,
+                           unsigned char *bytes, unsigned char *present)
+{
+    std::memset(present, 0, size);
+    const std::uint64_t end = std::uint64_t{address} + size;
+    for (std::size_t i = 0; i < count; ++i) {
+        const piece &part = pieces[i];
+        const std::uint64_t first = std::max<std::uint64_t>(part.address, address);
+        const std::uint64_t last = std::min<std::uint64_t>(part.address + part.size, end);
+        if (first >= last)
+            continue;
+        const std::uint64_t offset = first - part.address; // in the piece
+        const auto length = static_cast<std::size_t>(last - first);
+        unsigned char *to = bytes + (first - address);
+        switch (part.kind) {
+        case image_piece:
+            if (!read_at(part.stream, offset, to, length) || !seek_to(part.stream, 0))
+                return std::ferror(part.stream) != 0 ? read_failed : image_changed;
+            break;
+        case part_piece: {
+            const convert_result result = take_run_start(part, static_cast<std::size_t>(offset) + length);
+            if (result != converted)
+                return result;
+            std::memcpy(to, image_buffer + offset, length);
+            break;
+        }
+        case fill_piece:
+            std::memset(to, part.fill, length);
+            break;
+        case known_piece:
+            std::memcpy(to, part.head + offset, length);
+            break;
+        case crc_piece:
+        case tlv_piece:
+            continue; // not known before the walk
+        }
+        std::memset(present + (first - address), 1, length);
+    }
+    return converted;
+}
+
 convert_result convert_image(std::FILE *input, std::FILE *output, bool *holds_data)
 {
-    piece image{image_piece, load_address, 0, false, input, nullptr, nullptr, nullptr, nullptr, 0, nullptr, 0};
+    piece image{image_piece, load_address, 0, false, input, nullptr, nullptr, nullptr, nullptr, 0, nullptr, 0, 0, nullptr};
     if (!intel_hex_format.start(output, "", nullptr))
         return write_failed;
     return convert_pieces(&image, 1, intel_hex_format, holds_data);

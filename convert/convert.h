@@ -49,13 +49,16 @@ struct crc_region {
 
 struct part_reader;
 struct part_stretch;
+struct mcuboot_slot;
 
 // What an output is laid out from.
 enum piece_kind {
     image_piece, // the bytes of a raw image stream
-    fill_piece,  // `size` bytes of 0xFF (erased flash) where a region has no image
+    fill_piece,  // `size` bytes of `fill` (0xFF, erased flash) where a region or a slot has no image
     crc_piece,   // the 4 bytes of a region's CRC, least significant first
-    part_piece   // a run of a part (a file with addresses) that its reader accepted
+    part_piece,  // a run of a part (a file with addresses) that its reader accepted
+    known_piece, // bytes known before the walk, at `head`: an MCUboot slot's protected TLVs, its trailer
+    tlv_piece    // an MCUboot slot's TLV area, made from the hash of what went before it
 };
 struct piece {
     piece_kind kind;
@@ -68,8 +71,10 @@ struct piece {
     const part_reader *reader;          // part: its format's
     const part_stretch *stretches;      // part: the run's stretches, in address order, touching
     std::size_t stretch_count;
-    const unsigned char *head;          // image: its first bytes, already read from the stream
+    const unsigned char *head;          // image: its first bytes, already read from the stream; known: its bytes
     std::size_t head_size;
+    unsigned char fill;                 // fill: the byte it repeats
+    mcuboot_slot *slot;                 // tlv: the slot whose image it ends
 };
 
 // Reads the raw image from `input` (binary) and writes its Intel HEX text,
@@ -77,6 +82,14 @@ struct piece {
 // either stream. `holds_data`, when given, tells whether any data record
 // was written (an empty image, or an erased one with omission, has none).
 convert_result convert_image(std::FILE *input, std::FILE *output, bool *holds_data = nullptr);
+
+// Reads what the pieces (in address order, apart) put at the `size`
+// addresses from `address` into `bytes`, marking each byte a piece puts
+// there in `present` (1, else 0), before the walk: images are read at the
+// place and rewound, parts' runs taken up to there. Fails like
+// convert_pieces.
+convert_result peek_pieces(const piece *pieces, std::size_t count, std::uint32_t address, std::size_t size,
+                           unsigned char *bytes, unsigned char *present);
 
 struct file_format;
 
@@ -86,7 +99,9 @@ struct file_format;
 // of them that are not blank, go to the format as runs in address order,
 // and the format ends the file. Every byte that goes by inside the region
 // of a CRC piece feeds its CRC; the caller lays out the pieces so that each
-// region is covered before its CRC piece. An image piece of unknown size
+// region is covered before its CRC piece. With a TLV piece, the bytes at
+// its slot's start are its header's, whatever piece brings them, and every
+// byte from there up to the TLV piece feeds the slot's hash. An image piece of unknown size
 // gets the size read. `holds_data`, when given, tells whether any byte
 // went out. On failure, `failed` (when given) is the index of the piece
 // that was being converted.

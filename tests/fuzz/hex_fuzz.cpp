@@ -30,7 +30,7 @@ std::string convert_stretches(std::FILE *input, const hex_stretches &stretches)
     for (std::size_t i = 0; i < stretches.count; ++i) {
         const hex_stretch &stretch = stretches.items[i];
         pieces.push_back({part_piece, stretch.address, stretch.size, true, input, nullptr, "fuzz.hex",
-                          intel_hex_format.reader, &stretch, 1, nullptr, 0});
+                          intel_hex_format.reader, &stretch, 1, nullptr, 0, 0, nullptr});
     }
     memory_stream out{nullptr, SIZE_MAX, 0, {}};
     std::FILE *output = out.open_for_writing();

@@ -43,7 +43,7 @@ std::vector<piece> pieces_of(std::FILE *input, const file_format &format, const 
     for (std::size_t i = 0; i < stretches.count; ++i) {
         const part_stretch &stretch = stretches.items[i];
         pieces.push_back({part_piece, stretch.address, stretch.size, true, input, nullptr, "fuzz", format.reader,
-                          &stretch, 1, nullptr, 0});
+                          &stretch, 1, nullptr, 0, 0, nullptr});
     }
     return pieces;
 }
