@@ -55,6 +55,9 @@ int show_usage(std::FILE *stream, const char *program_name, int status)
                 "\t-c #:#[:alg]\tadd the CRC (stm32 or crc32) of the region from the first # up to the second, at the second\n"
                 "\t-v\tshow the layout on standard error\n"
                 "\t-V\tversion (also --version; --help is -h)\n"
+                "\t--mcuboot #:#\tmake the MCUboot image of the slot from the first # up to the second, shaped by "
+                "--header-size, --image-version, --align, --max-align, --max-sectors, --overwrite-only, --pad, "
+                "--confirm, --security-counter and --erased-val, as imgtool's options of those names\n"
                 "Long options: --address (-a), --omit-blank (-s), --output (-o), --format (-O), --merge (-m), "
                 "--input (-i), --crc (-c), --verbose (-v), --version (-V), --help (-h); --name=value or --name value\n",
         default_load_address, program_name);

@@ -10,18 +10,6 @@
 
 namespace {
 
-std::string output_of(const std::string &command)
-{
-    std::string text;
-    if (std::FILE *pipe = popen(command.c_str(), "r")) {
-        char chunk[4096];
-        for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;)
-            text.append(chunk, got);
-        pclose(pipe);
-    }
-    return text;
-}
-
 // The lowest load address objdump finds in an Intel HEX file.
 std::uint64_t lowest_address(const std::string &hex_path)
 {

@@ -222,3 +222,15 @@ std::uint32_t bitwise_zlib_crc(const std::uint8_t *data, std::size_t size)
     }
     return ~crc;
 }
+
+std::string output_of(const std::string &command)
+{
+    std::string text;
+    if (std::FILE *pipe = popen(command.c_str(), "r")) {
+        char chunk[4096];
+        for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;)
+            text.append(chunk, got);
+        pclose(pipe);
+    }
+    return text;
+}

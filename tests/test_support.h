@@ -63,6 +63,9 @@ struct run_options {
 run_result run_fw2hex(const std::string &dir, const std::vector<std::string> &args,
                       const run_options &options = {});
 
+// What a shell command writes on standard output.
+std::string output_of(const std::string &command);
+
 // Converts an in-memory image with convert_image; `result` gets its value.
 std::string convert(const bytes &image, std::uint32_t load, int omit, int *result = nullptr);
 

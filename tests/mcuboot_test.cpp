@@ -1,0 +1,226 @@
+// MCUboot images against the ones MCUboot's imgtool 2.4 wrote for the same
+// application and options (tests/data/mcuboot, its make.sh says how each
+// was made), the SHA-256 of each checked by coreutils' sha256sum, and the
+// hash behind the crypto seam against NIST's vectors.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "crypto/hash.h"
+#include "test_support.h"
+
+namespace {
+
+const std::string data = FW2HEX_TEST_DATA "/mcuboot/";
+constexpr std::uint32_t slot_start = 0x08010000;
+constexpr std::uint32_t slot_size = 0x8000;
+
+using flash = std::map<std::uint32_t, std::uint8_t>;
+
+// The bytes an Intel HEX text puts where, read by the tests' own reader.
+flash memory_of(const std::string &hex_text)
+{
+    flash memory;
+    EXPECT_TRUE(read_any_hex(hex_text, &memory)) << "not Intel HEX";
+    return memory;
+}
+
+// The flash a file of fw2hex's leaves: Intel HEX as it is, a raw binary
+// from `first`, other formats through fw2hex back to Intel HEX (their
+// readers are checked against fwupd's and dfu-util's elsewhere).
+flash flash_of(const temp_dir &dir, const std::string &name, std::uint32_t first)
+{
+    const std::string extension = name.substr(name.rfind('.'));
+    if (extension == ".bin") {
+        const std::string content = read_file(dir / name);
+        flash memory;
+        for (std::size_t i = 0; i < content.size(); ++i)
+            memory[first + static_cast<std::uint32_t>(i)] = static_cast<std::uint8_t>(content[i]);
+        return memory;
+    }
+    if (extension != ".hex") {
+        EXPECT_EQ(run_fw2hex(dir.path, {"-o", "back.hex", name}).status, 0) << name;
+    }
+    return memory_of(read_file(dir / (extension == ".hex" ? name : "back.hex")));
+}
+
+// The flash as a device reads it: what no record wrote reads 0xFF.
+bool same_as_erased_flash(const flash &got, const flash &want)
+{
+    for (const auto &[address, value] : got)
+        if (value != (want.count(address) != 0 ? want.at(address) : 0xFF))
+            return false;
+    for (const auto &[address, value] : want)
+        if (got.count(address) == 0 && value != 0xFF)
+            return false;
+    return true;
+}
+
+// The slot's bytes from its start, 0xFF where a file has none.
+bytes slot_bytes(const std::string &name)
+{
+    const std::string content = read_file(data + name);
+    if (name.substr(name.size() - 4) == ".bin")
+        return bytes(content.begin(), content.end());
+    bytes slot(slot_size, 0xFF);
+    for (const auto &[address, value] : memory_of(content))
+        if (address >= slot_start && address < slot_start + slot_size)
+            slot[address - slot_start] = value;
+    return slot;
+}
+
+std::uint32_t le(const bytes &at, std::size_t offset, int size)
+{
+    std::uint32_t value = 0;
+    for (int i = size - 1; i >= 0; --i)
+        value = value << 8 | at[offset + static_cast<std::size_t>(i)];
+    return value;
+}
+
+std::string hex_digits(const unsigned char *digest)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (std::size_t i = 0; i < sha256_size; ++i)
+        text += std::string{digits[digest[i] >> 4], digits[digest[i] & 15]};
+    return text;
+}
+
+} // namespace
+
+// Every row: fw2hex's file for the slot 0x08010000-0x08018000 against
+// imgtool's, exactly (a raw binary, or the address map of a file with
+// addresses) or, with -s and UF2's whole blocks, as the flash reads it.
+TEST(Mcuboot, MatchesImgtool)
+{
+    const std::string app = data + "app.bin";
+    const std::string slot = "8010000:8018000";
+    enum compare { exactly, as_flash };
+    const struct {
+        std::vector<std::string> args;
+        std::string output, expected;
+        compare how;
+        bool with_boot; // boot.elf's bytes (tail.bin at 0x08000000) beside the slot
+    } cases[] = {
+        {{"--image-version", "1.2.3", "-a", "8010200", app}, "out.hex", "plain.hex", exactly, false},
+        {{"-O", "bin", "--image-version=1.2.3", "-a", "8010200", app}, "out.bin", "plain.bin", exactly, false},
+        {{"--image-version", "1.2.3+4", "--confirm", "--security-counter", "auto", "-a", "8010200", app}, "out.hex",
+         "confirm.hex", exactly, false},
+        {{"--security-counter", "AUTO", "--image-version", "1.2.3+4", "--confirm", "-O", "bin", "-a", "8010200", app},
+         "out.bin", "confirm.bin", exactly, false},
+        {{"--image-version", "0.0.1", "--pad", "-a", "8010020", app}, "out.hex", "h32.hex", exactly, false},
+        {{"-O", "bin", "--image-version", "255.255.65535+4294967295", "--align", "8", "--max-align", "16", "--confirm",
+          "-a", "0x8010400", app}, "out.bin", "h400.bin", exactly, false},
+        {{"--header-size", "512", "--image-version", "3.0", "--confirm", "-O", "bin", "-a", "8010000",
+          data + "app-reserved.bin"}, "out.bin", "reserved.bin", exactly, false},
+        {{"--header-size", "0x200", "--image-version", "3.0", "--confirm", "-m", "8010000:" + data + "app-reserved.bin"},
+         "out.hex", "reserved.hex", exactly, false},
+        {{"--image-version", "1.0", "--align", "32", "--max-sectors", "16", "--pad", "-O", "bin", "-a", "8010200", app},
+         "out.bin", "align32.bin", exactly, false},
+        {{"--image-version", "1.0", "--overwrite-only", "--confirm", "-a", "8010200", app}, "out.hex", "overwrite.hex",
+         exactly, false},
+        {{"--image-version", "1.0", "--erased-val", "0", "--confirm", "--max-align", "32", "-O", "bin", "-a", "8010200",
+          app}, "out.bin", "erased0.bin", exactly, false},
+        {{"--image-version", "1.0", "--security-counter", "0x10203", "-a", "8010200", app}, "out.hex", "counter.hex",
+         exactly, false},
+        {{"--image-version", "1.1", "--confirm", "-m", "8012000:" + data + "tail.bin", "-a", "8010200", app}, "out.hex",
+         "gap.hex", exactly, false},
+        {{"--image-version", "1.1", "--erased-val", "0x00", "--confirm", "-m", "8012000:" + data + "tail.bin", "-a",
+          "8010200", app}, "out.hex", "erased0-gap.hex", exactly, false},
+        {{"--image-version", "1.2", "--confirm", data + "app.elf"}, "out.hex", "elf.hex", exactly, false},
+        {{"--image-version", "1.2.3+4", "--confirm", "--security-counter", "auto", "-O", "dfu", "-a", "8010200", app},
+         "out.dfu", "confirm.hex", exactly, false},
+        {{"--image-version", "1.2.3+4", "--confirm", "--security-counter", "auto", "-O", "uf2:stm32f4", "-a", "8010200",
+          app}, "out.uf2", "confirm.hex", as_flash, false},
+        {{"-s", "--image-version", "1.1", "--confirm", "-m", "8012000:" + data + "tail.bin", "-a", "8010200", app},
+         "out.hex", "gap.hex", as_flash, false},
+        {{"-i", data + "boot.elf", "--image-version", "1.2", "--confirm", data + "app.elf"}, "out.hex", "elf.hex",
+         exactly, true},
+        {{"-i", data + "boot.elf", "--image-version", "1.2", "--confirm", "-O", "srec", data + "app.elf"}, "out.srec",
+         "elf.hex", exactly, true},
+    };
+    const std::string tail = read_file(data + "tail.bin");
+    for (const auto &c : cases) {
+        const temp_dir dir;
+        std::vector<std::string> args{"--mcuboot", slot, "-o", c.output};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const run_result run = run_fw2hex(dir.path, args);
+        ASSERT_EQ(run.status, 0) << c.expected << ": " << run.err;
+        EXPECT_EQ(run.err, "") << c.expected;
+        if (c.output == "out.bin") {
+            EXPECT_EQ(read_file(dir / "out.bin"), read_file(data + c.expected)) << c.expected;
+            continue;
+        }
+        flash want = memory_of(read_file(data + c.expected));
+        for (std::size_t i = 0; c.with_boot && i < tail.size(); ++i)
+            want[0x08000000 + static_cast<std::uint32_t>(i)] = static_cast<std::uint8_t>(tail[i]);
+        const flash got = flash_of(dir, c.output, slot_start);
+        if (c.how == exactly)
+            EXPECT_EQ(got, want) << c.expected << " from " << c.output;
+        else
+            EXPECT_TRUE(same_as_erased_flash(got, want)) << c.expected << " from " << c.output;
+    }
+}
+
+// The SHA-256 TLV of each expected file is sha256sum's of the header, the
+// code and the protected TLVs: the files the tests trust are what MCUboot
+// checks.
+TEST(Mcuboot, ExpectedFilesHoldTheirSha256)
+{
+    for (const char *name : {"plain.hex", "plain.bin", "confirm.hex", "confirm.bin", "h32.hex", "h400.bin",
+                             "reserved.bin", "reserved.hex", "align32.bin", "overwrite.hex", "erased0.bin",
+                             "counter.hex", "gap.hex", "erased0-gap.hex", "elf.hex"}) {
+        const bytes slot = slot_bytes(name);
+        ASSERT_GE(slot.size(), 32u) << name;
+        ASSERT_EQ(le(slot, 0, 4), 0x96F3B83Du) << name;
+        const std::size_t hashed = le(slot, 8, 2) + le(slot, 12, 4) + le(slot, 10, 2);
+        ASSERT_LE(hashed + 40, slot.size()) << name;
+        EXPECT_EQ(le(slot, hashed, 2), 0x6907u) << name;
+        EXPECT_EQ(le(slot, hashed + 4, 4), 0x00200010u) << name; // type 0x10, 32 bytes
+        const temp_dir dir;
+        write_file(dir / "hashed", bytes(slot.begin(), slot.begin() + static_cast<std::ptrdiff_t>(hashed)));
+        EXPECT_EQ(hex_digits(slot.data() + hashed + 8) + "  " + dir / "hashed\n", output_of("sha256sum " + dir / "hashed"))
+            << name;
+    }
+}
+
+// NIST's vectors (FIPS 180-4 examples, and the million 'a's), and messages
+// at the padding's edges (digests from Python's hashlib), through the seam
+// and through the built-in SHA-256, fed whole and in uneven pieces.
+TEST(Sha256, NistVectors)
+{
+    const struct {
+        std::string message;
+        std::string digest;
+    } cases[] = {
+        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+        {"abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqrlmnopqrsmnopqrstnopqrstu",
+         "cf5b16a778af8380036ce59e7b0492370b249b11e8f07a51afac45037afee9d1"},
+        {std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+        {std::string(55, 'x'), "d5e285683cd4efc02d021a5c62014694958901005d6f71e89e0989fac77e4072"},
+        {std::string(56, 'x'), "04c26261370ee7541549d16dee320c723e3fd14671e66a099afe0a377c16888e"},
+        {std::string(64, 'x'), "7ce100971f64e7001e8fe5a51973ecdfe1ced42befe7ee8d5fd6219506b5393c"},
+    };
+    for (const auto &c : cases) {
+        const auto *message = reinterpret_cast<const unsigned char *>(c.message.data());
+        for (std::size_t piece : {c.message.size() + 1, std::size_t{1}, std::size_t{63}, std::size_t{65}}) {
+            sha256_state seam;
+            sha256_builtin builtin;
+            sha256_start(&seam);
+            sha256_builtin_start(&builtin);
+            for (std::size_t done = 0; done < c.message.size(); done += piece) {
+                const std::size_t count = std::min(piece, c.message.size() - done);
+                sha256_feed(&seam, message + done, count);
+                sha256_builtin_feed(&builtin, message + done, count);
+            }
+            unsigned char digest[sha256_size];
+            sha256_finish(&seam, digest);
+            EXPECT_EQ(hex_digits(digest), c.digest) << "seam, " << c.message.size() << " bytes in pieces of " << piece;
+            sha256_builtin_finish(&builtin, digest);
+            EXPECT_EQ(hex_digits(digest), c.digest) << "built-in, " << c.message.size() << " bytes in pieces of " << piece;
+        }
+    }
+}
