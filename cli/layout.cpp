@@ -673,6 +673,20 @@ void show_part(const piece &part)
     }
 }
 
+// A fill: of a -c region, or of the MCUboot slot's header (whose first
+// bytes are the header's fields), code or padding.
+void show_fill(const piece &fill)
+{
+    const char *of = "";
+    if (fill.slot != nullptr)
+        of = fill.address < fill.slot->code_start ? " of the MCUboot header"
+             : fill.address < fill.slot->code_end ? " of the MCUboot code"
+                                                  : " up to the MCUboot trailer";
+    const bool fields = fill.slot != nullptr && fill.address == fill.slot->request.start;
+    const bool left_out = omit_blank != 0 && fill.fill == blank_byte;
+    say(stderr, "0x%02X fill%s%s\n", fill.fill, of, !left_out ? "" : fields ? ", left out by -s after its fields" : ", left out by -s");
+}
+
 // The MCUboot slot, before its pieces: where it lies, the header, the
 // version, the code and the trailer.
 void show_slot(const mcuboot_slot &slot)
@@ -714,10 +728,7 @@ void show_layout(const layout &laid_out, const file_format &format)
             show_part(part);
             break;
         case fill_piece:
-            say(stderr, "0x%02X fill%s%s\n", part.fill, part.slot == nullptr ? ""
-                        : part.address < part.slot->code_start ? " of the MCUboot header"
-                        : part.address < part.slot->code_end ? " of the MCUboot code"
-                        : " up to the MCUboot trailer", omit_blank != 0 && part.fill == blank_byte ? ", left out by -s" : "");
+            show_fill(part);
             break;
         case crc_piece:
             say(stderr, "CRC %s of 0x%08X-0x%08X: 0x%08X\n", algorithm_name(part.region->algorithm),

@@ -3,11 +3,13 @@
 # colon of -m ADDRESS:IMAGE, the algorithms after the second colon of
 # -c START:END:ALGORITHM, ELF, Intel HEX, S-record, DfuSe and UF2 files
 # after -i, the formats after -O and the board families after its uf2:,
-# and image files and those formats for the operand.
+# the choices of the MCUboot image's options (nothing for a slot, a size
+# or a version), and image files and those formats for the operand.
 _fw2hex()
 {
     local cur=${COMP_WORDS[COMP_CWORD]} word i
     local want_address=0 want_output=0 want_placed=0 want_crc=0 want_hex=0 want_format=0 crc= options_done=0
+    local want_value= slot=0
     local families='stm32f0 stm32f1 stm32f2 stm32f3 stm32f4 stm32f407 stm32f407vg stm32f411xc stm32f411xe stm32f7
                     stm32g0 stm32g4 stm32h5 stm32h7 stm32l0 stm32l1 stm32l4 stm32l5 stm32wb stm32wl' 
     # The option scan stops at the first operand: after it, nothing counts.
@@ -20,6 +22,10 @@ _fw2hex()
                 continue
             fi
             want_crc=0
+        fi
+        if [[ -n $want_value ]]; then
+            want_value=
+            continue
         fi
         if ((want_format == 1)); then
             # -O uf2:FAMILY is three words (uf2, ':', FAMILY) where
@@ -50,6 +56,10 @@ _fw2hex()
                 --crc) [[ $word == *=* ]] || want_crc=1 ;;
                 --input) [[ $word == *=* ]] || want_hex=1 ;;
                 --format) [[ $word == *=* ]] || want_format=1 ;;
+                # The slot, START:END, is read as -c's START:END.
+                --mcuboot) [[ $word == *=* ]] || { want_crc=1 slot=1; } ;;
+                --header-size | --image-version | --align | --max-align | --max-sectors | --security-counter | --erased-val)
+                    [[ $word == *=* ]] || want_value=${word%%=*} ;;
             esac
         elif [[ $word == -?* ]]; then
             # -a or -o, or a cluster ending in one (-sa, -so), takes the next word.
@@ -64,6 +74,17 @@ _fw2hex()
         fi
     done
     ((want_address)) && return
+    if [[ -n $want_value ]]; then
+        local choices=
+        case $want_value in
+            --align) choices='1 2 4 8 16 32' ;;
+            --max-align) choices='8 16 32' ;;
+            --erased-val) choices='0 0xff' ;;
+            --security-counter) choices='auto' ;;
+        esac
+        mapfile -t COMPREPLY < <(compgen -W "$choices" -- "$cur")
+        return
+    fi
     if ((want_format == 1)); then
         if [[ $cur == uf2:* ]]; then
             mapfile -t COMPREPLY < <(compgen -P uf2: -W "$families" -- "${cur#uf2:}")
@@ -81,7 +102,7 @@ _fw2hex()
         # The algorithm after the second colon, in either form.
         local text=$crc$cur colons=${crc//[^:]/}${cur//[^:]/}
         [[ $cur == : ]] && return
-        ((${#colons} == 2)) || return
+        ((${#colons} == 2 && !slot)) || return
         local prefix=${cur%"${cur##*:}"}
         mapfile -t COMPREPLY < <(compgen -P "$prefix" -W 'stm32 crc32' -- "${text##*:}")
         return
@@ -101,7 +122,9 @@ _fw2hex()
     fi
     if [[ $cur == -* ]] && ((!options_done)); then
         mapfile -t COMPREPLY < <(compgen -W '-a -m -i -c -s -o -O -v -h -V --address --omit-blank --output --format
-                                             --merge --input --crc --verbose --help --version' -- "$cur")
+                                             --merge --input --crc --verbose --help --version --mcuboot --header-size
+                                             --image-version --align --max-align --max-sectors --overwrite-only --pad
+                                             --confirm --security-counter --erased-val' -- "$cur")
         return
     fi
     # Folders to walk into, and files by their usual extensions: raw images

@@ -689,6 +689,112 @@ TEST(CommandLine, Cases)
         {{"-O", "Binary", "-o", "-", "image.bin"}, no_setup, 0, bin, "", {"image.bin"}, {}},
         {{"-o", "-", "-O", "SREC", "image.bin"}, no_setup, 0, image_srec("S0030000FC\n"), "", {"image.bin"}, {}},
         {{"-o", "out.s", "image.bin"}, no_setup, 0, "", "", {"image.bin", "out.s"}, {{"out.s", image_hex}}},
+        // An MCUboot image: its layout with -v (the same flash as imgtool's), and every request it cannot make refused.
+        {{"-s", "-v", "-o", "-", "--mcuboot", "8000000:8000400", "--image-version", "1.2.3", "--confirm", "-a", "8000200",
+          "image.bin"}, no_setup, 0,
+         ":020000040800F2\n:100000003DB8F39600000000000200001000000060\n:1000100000000000010203000000000000000000DA\n"
+         ":0102000001FC\n:1002100007692800100020006B37F0E37A2C9F9CC0\n:100220007C736917AB319635C45B259373272327FD\n"
+         ":08023000B37FA4066AFDE4356A\n:0103E8000113\n:1003F00077C295F360D2EF7F3552500F2CB67980DB\n" + eof,
+         "0x08000000-0x080003FF       1024 bytes  MCUboot slot: header 512 bytes, version 1.2.3+0, code "
+         "0x08000200-0x0800020F (16 bytes), trailer 432 bytes, padded, confirmed\n"
+         "0x08000000-0x0800001F         32 bytes  MCUboot header\n"
+         "0x08000000-0x080001FF        512 bytes  0xFF fill of the MCUboot header, left out by -s after its fields\n"
+         "0x08000200-0x0800020F         16 bytes  image.bin\n"
+         "0x08000210-0x08000237         40 bytes  MCUboot TLV area: SHA-256 "
+         "6b37f0e37a2c9f9c7c736917ab319635c45b259373272327b37fa4066afde435\n"
+         "0x080003E8-0x080003EF          8 bytes  MCUboot image_ok flag\n"
+         "0x080003F0-0x080003FF         16 bytes  MCUboot trailer's magic\n", {"image.bin"}, {}},
+        {{"--mcuboot", "8000000:8000000", "image.bin"}, no_setup, 255, "",
+         "Invalid argument '8000000:8000000' for --mcuboot: START must be below END\n", {"image.bin"}, {}},
+        {{"--mcuboot", "8000002:8010000", "image.bin"}, no_setup, 255, "",
+         "Invalid argument '8000002:8010000' for --mcuboot: START and END must be multiples of 4\n", {"image.bin"}, {}},
+        {{"--mcuboot", "FFFFF000:100000000", "image.bin"}, no_setup, 255, "",
+         "Invalid argument 'FFFFF000:100000000' for --mcuboot: expected START:END, the slot's first address and the first "
+         "one past it, in 1 to 8 hexadecimal digits\n", {"image.bin"}, {}},
+        {{"--mcuboot", "8000000:8010000", "--mcuboot", "8020000:8030000", "image.bin"}, no_setup, 255, "",
+         "--mcuboot is given twice ('8000000:8010000' and '8020000:8030000'): fw2hex makes one MCUboot image a run; make "
+         "each image in its own run and join them with -i\n", {"image.bin"}, {}},
+        {{"--image-version", "1.2.3", "--pad", "image.bin"}, no_setup, 255, "",
+         "--image-version shapes an MCUboot image, and there is none: give the slot with --mcuboot START:END\n",
+         {"image.bin"}, {}},
+        {{"--confirm", "-o", "out.hex", "image.bin"}, no_setup, 255, "",
+         "--confirm shapes an MCUboot image, and there is none: give the slot with --mcuboot START:END\n", {"image.bin"}, {}},
+        {{"--mcuboot", "8000000:8010000", "--image-version", "256.0", "image.bin"}, no_setup, 255, "",
+         "Invalid argument '256.0' for --image-version: MAJOR is at most 255\n", {"image.bin"}, {}},
+        {{"--mcuboot", "8000000:8010000", "--image-version", "1.2.65536", "image.bin"}, no_setup, 255, "",
+         "Invalid argument '1.2.65536' for --image-version: REVISION is at most 65535\n", {"image.bin"}, {}},
+        {{"--mcuboot", "8000000:8010000", "--image-version", "1.2.3+4294967296", "image.bin"}, no_setup, 255, "",
+         "Invalid argument '1.2.3+4294967296' for --image-version: BUILD is at most 4294967295\n", {"image.bin"}, {}},
+        {{"--mcuboot", "8000000:8010000", "--image-version", "1.02", "image.bin"}, no_setup, 255, "",
+         "Invalid argument '1.02' for --image-version: expected MAJOR[.MINOR[.REVISION[+BUILD]]], each a decimal number "
+         "without leading zeros\n", {"image.bin"}, {}},
+        {{"--mcuboot", "8000000:8010000", "--image-version", "1.2+3", "image.bin"}, no_setup, 255, "",
+         "Invalid argument '1.2+3' for --image-version: expected MAJOR[.MINOR[.REVISION[+BUILD]]], each a decimal number "
+         "without leading zeros\n", {"image.bin"}, {}},
+        {{"--mcuboot", "8000000:8010000", "--header-size", "16", "image.bin"}, no_setup, 255, "",
+         "Invalid argument '16' for --header-size: expected a multiple of 4 from 32 to 65532, in decimal or after 0x\n",
+         {"image.bin"}, {}},
+        {{"--mcuboot", "8000000:8010000", "--header-size", "0x202", "image.bin"}, no_setup, 255, "",
+         "Invalid argument '0x202' for --header-size: expected a multiple of 4 from 32 to 65532, in decimal or after 0x\n",
+         {"image.bin"}, {}},
+        {{"--mcuboot", "8000000:8010000", "--header-size", "200h", "image.bin"}, no_setup, 255, "",
+         "Invalid argument '200h' for --header-size: expected a multiple of 4 from 32 to 65532, in decimal or after 0x\n",
+         {"image.bin"}, {}},
+        {{"--mcuboot", "8000000:8010000", "--align", "3", "image.bin"}, no_setup, 255, "",
+         "Invalid argument '3' for --align: expected 1, 2, 4, 8, 16 or 32\n", {"image.bin"}, {}},
+        {{"--mcuboot", "8000000:8010000", "--max-align", "4", "image.bin"}, no_setup, 255, "",
+         "Invalid argument '4' for --max-align: expected 8, 16 or 32\n", {"image.bin"}, {}},
+        {{"--mcuboot", "8000000:8010000", "--max-align", "8", "--align", "16", "image.bin"}, no_setup, 255, "",
+         "--max-align 8 is below --align 16: the trailer is laid out for the largest write size\n", {"image.bin"}, {}},
+        {{"--mcuboot", "8000000:8010000", "--max-sectors", "-1", "image.bin"}, no_setup, 255, "",
+         "Invalid argument '-1' for --max-sectors: expected a count up to 16777215, in decimal or after 0x\n",
+         {"image.bin"}, {}},
+        {{"--mcuboot", "8000000:8010000", "--security-counter", "0x100000000", "image.bin"}, no_setup, 255, "",
+         "Invalid argument '0x100000000' for --security-counter: expected auto, or a number up to 4294967295 in decimal "
+         "or after 0x\n", {"image.bin"}, {}},
+        {{"--mcuboot", "8000000:8010000", "--erased-val", "1", "image.bin"}, no_setup, 255, "",
+         "Invalid argument '1' for --erased-val: expected 0 or 0xff\n", {"image.bin"}, {}},
+        {{"-s", "--mcuboot", "8000000:8010000", "--erased-val", "0", "image.bin"}, no_setup, 255, "",
+         "-s leaves 0xFF bytes out for erased flash to supply, and with --erased-val 0 the flash reads 0x00 there, which "
+         "would change the image that was hashed\n", {"image.bin"}, {}},
+        {{"--mcuboot", "8000000:8010000", "-c", "800F000:800FFFC", "-a", "8000200", "image.bin"}, no_setup, 255, "",
+         "The region of -c '800F000:800FFFC' (with its CRC) overlaps the slot of --mcuboot '8000000:8010000': MCUboot "
+         "checks the image's SHA-256, so give -c for regions outside the slot\n", {"image.bin"}, {}},
+        {{"--mcuboot", "9000000:9010000", "image.bin"}, no_setup, 252, "",
+         "The slot of --mcuboot '9000000:9010000' holds no byte of any image or part: there is no application to make an "
+         "MCUboot image of\n", {"image.bin"}, {}},
+        {{"--mcuboot", "8000000:8010000", "image.bin"}, no_setup, 255, "",
+         "The slot of --mcuboot '8000000:8010000' holds data from its first address 0x8000000, where MCUboot's header "
+         "lies: give the header's size with --header-size, when the build reserved room for it\n", {"image.bin"}, {}},
+        {{"--mcuboot", "8000000:8010000", "-a", "8000022", "image.bin"}, no_setup, 252, "",
+         "The first byte of data in the slot of --mcuboot '8000000:8010000' is at 0x8000022, 0x22 bytes after its start, "
+         "which would be the size of MCUboot's header: it must be a multiple of 4 from 32 to 65532; link the "
+         "application at the slot's start plus the header's size, or give --header-size\n", {"image.bin"}, {}},
+        {{"--mcuboot", "8000000:8010000", "--header-size", "32", "image.bin"}, no_setup, 252, "",
+         "MCUboot's header of 0x20 bytes at 0x8000000 would cover code: the byte at 0x8000000 is 0x01, where the build "
+         "should have reserved the header's room with 0x00 or 0xFF; link the application at 0x8000020, after the "
+         "header, or give a --header-size that ends before its code\n", {"image.bin"}, {}},
+        {{"--mcuboot", "8000000:8010000", "--header-size", "0x40", "-m", "8000010:image.bin", "reserved.bin"},
+         file("reserved.bin", repeat(16, 0)), 252, "",
+         "MCUboot's header of 0x40 bytes at 0x8000000 would cover code: the byte at 0x8000010 is 0x01, where the build "
+         "should have reserved the header's room with 0x00 or 0xFF; link the application at 0x8000040, after the "
+         "header, or give a --header-size that ends before its code\n", {"image.bin", "reserved.bin"}, {}},
+        {{"--mcuboot", "8000008:8010000", "image.bin"}, no_setup, 252, "",
+         "Image 'image.bin' at 0x8000000 starts before the slot of --mcuboot '8000008:8010000' and runs into it\n",
+         {"image.bin"}, {}},
+        {{"--mcuboot", "7FFF000:8000008", "image.bin"}, no_setup, 252, "",
+         "Image 'image.bin' at 0x8000000 runs past the end of the slot of --mcuboot '7FFF000:8000008' at 0x8000008\n",
+         {"image.bin"}, {}},
+        {{"--mcuboot", "8000000:8000300", "-a", "8000200", "image.bin"}, no_setup, 252, "",
+         "The MCUboot image of --mcuboot '8000000:8000300' does not fit in its slot with the trailer: header 0x200, code "
+         "0x10 and TLVs 0x28 bytes make 0x238, and the trailer's 0x1B0 bytes 0x3E8, more than the slot's 0x300 bytes\n",
+         {"image.bin"}, {}},
+        {{"--mcuboot", "8000000:8000100", "--header-size", "0x200", "-a", "8000020", "image.bin"}, no_setup, 252, "",
+         "MCUboot's header of 0x200 bytes does not fit in the slot of --mcuboot '8000000:8000100' (0x100 bytes)\n",
+         {"image.bin"}, {}},
+        {{"--mcuboot", "8000000:8001000", "-a", "8000200", "zero.bin"}, symbolic_link("/dev/zero", "zero.bin"), 254, "",
+         "Image 'zero.bin' is not a regular file: with --mcuboot, its size must be known before it is read\n",
+         {"image.bin", "zero.bin"}, {}},
     };
     umask(022);
     // Memory handed out filled, so that a string missing its NUL shows.
@@ -833,11 +939,12 @@ TEST(ManualPage, NamesEveryOption)
     std::size_t options = 0;
     const std::string help = run_fw2hex(dir.path, {"-h"}).out;
     for (std::size_t tab = help.find("\t-"); tab != std::string::npos; tab = help.find("\t-", tab + 1)) {
-        const std::string option = "\\-" + help.substr(tab + 2, 1);
+        const std::string word = help.substr(tab + 1, help.find_first_of("\t ", tab + 1) - tab - 1);
+        const std::string option = replaced(word, "-", "\\-");
         EXPECT_TRUE(page.find(".B " + option) != std::string::npos || page.find(".BI " + option + " ") != std::string::npos ||
                     page.find(".BR " + option + " ") != std::string::npos)
             << option << " is not in the manual page";
         ++options;
     }
-    EXPECT_EQ(options, 10u);
+    EXPECT_EQ(options, 11u);
 }

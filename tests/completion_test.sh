@@ -20,13 +20,19 @@ expect() { # expected offer, then the words typed (the last is being completed)
         failures=$((failures + 1))
     fi
 }
-expect "--address --crc --format --help --input --merge --omit-blank --output --verbose --version -O -V -a -c -h -i -m -o -s -v " fw2hex -
-expect "--omit-blank --output "  fw2hex --o
+expect "--address --align --confirm --crc --erased-val --format --header-size --help --image-version --input --max-align --max-sectors --mcuboot --merge --omit-blank --output --overwrite-only --pad --security-counter --verbose --version -O -V -a -c -h -i -m -o -s -v " fw2hex -
+expect "--omit-blank --output --overwrite-only " fw2hex --o
+expect "16 "                     fw2hex --mcuboot 8010000:8040000 --align 4 --max-align 1
+expect "0 0xff "                 fw2hex --mcuboot 8010000 : 8040000 --erased-val ""
+expect "auto "                   fw2hex --security-counter a
+expect ""                        fw2hex --mcuboot 8010000 : ""
+expect ""                        fw2hex --image-version ""
+expect "boot.hex fw.IMG fw.bin out.v2 " fw2hex --mcuboot 8010000 : 8040000 --image-version 1.2.3 --confirm ""
 expect "boot.hex out.v2 "        fw2hex --input ""
 expect "boot.hex fw.IMG fw.bin notes.txt out.v2 " fw2hex --output ""
 expect "bin dfu hex srec uf2 "   fw2hex --format ""
 expect ""                        fw2hex --address ""
-expect "--help "                 fw2hex --h
+expect "--header-size --help "   fw2hex --h
 expect "-s "                     fw2hex -a 8004000 -s
 expect ""                        fw2hex -a ""
 expect ""                        fw2hex -sa ""

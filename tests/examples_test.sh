@@ -36,7 +36,8 @@ done
 "$fw2hex" -o update.uf2 -O uf2:stm32f4 -a 8008000 app.bin
 "$fw2hex" -o vendor-boot.s19 boot.bin
 elf 0x08000000 24576 boot.elf
-elf 0x08008000 100000 app.elf
+elf 0x08010200 100000 app.elf
+elf 0x08000000 24576 mcuboot.elf
 
 failures=0 cases=0
 run() { # one example command, in a fresh copy of the inputs
