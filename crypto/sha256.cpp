@@ -41,7 +41,7 @@ void put_be32(unsigned char *at, std::uint32_t value)
 void compress(std::uint32_t chain[8], const unsigned char *block)
 {
     std::uint32_t w[64];
-    for (int i = 0; i < 16; ++i)
+    for (std::size_t i = 0; i < 16; ++i)
         w[i] = get_be32(block + 4 * i);
     for (int i = 16; i < 64; ++i) {
         const std::uint32_t s0 = rotate(w[i - 15], 7) ^ rotate(w[i - 15], 18) ^ (w[i - 15] >> 3);
@@ -101,6 +101,6 @@ void sha256_builtin_finish(sha256_builtin *state, unsigned char digest[sha256_si
     for (int i = 0; i < 8; ++i)
         padding[zeros + i] = static_cast<unsigned char>(bits >> (56 - 8 * i));
     sha256_builtin_feed(state, padding, zeros + 8);
-    for (int i = 0; i < 8; ++i)
+    for (std::size_t i = 0; i < 8; ++i)
         put_be32(digest + 4 * i, state->chain[i]);
 }
