@@ -601,7 +601,7 @@ int lay_out(command_line *line, layout *laid_out)
     for (std::size_t i = 0; i < line->part_count; ++i)
         data_count += line->parts[i].stretches.count;
     // The slot adds at most two fills before each piece of data and eight pieces of its own.
-    laid_out->pieces = static_cast<piece *>(std::calloc(4 * data_count + 2 * line->crc_count + 9, sizeof(piece)));
+    laid_out->pieces = static_cast<piece *>(std::calloc(4 * data_count + 2 * line->crc_count + 12, sizeof(piece)));
     if (laid_out->pieces == nullptr || laid_out->sources == nullptr)
         return fail(exit_cannot_read, "Out of memory\n");
     place_data(line, laid_out);

@@ -51,6 +51,21 @@ for options in "" "-s" "-a 8004000" "-s -a 800FFF8" "-a FFFD0000"; do
     check "random image '$options': Linux text with CR LF" cmp -s <(crlf "$work/linux/fw.hex") fw.hex
 done
 
+# An MCUboot image of the random image, hashed by the built-in SHA-256 of
+# the Windows build: the Linux build's bytes, as a raw binary and as text.
+for options in "-O bin" "--confirm --security-counter auto"; do
+    # shellcheck disable=SC2086
+    "$linux" $options --mcuboot 8000000:8040000 --image-version 1.2.3 -a 8000200 -o "$work/linux/slot.out" \
+        "$work/linux/fw.bin"
+    # shellcheck disable=SC2086
+    run $options --mcuboot 8000000:8040000 --image-version 1.2.3 -a 8000200 -o slot.out fw.bin
+    if [[ $options == "-O bin" ]]; then
+        check "--mcuboot $options: the Linux build's image" cmp -s "$work/linux/slot.out" slot.out
+    else
+        check "--mcuboot $options: the Linux build's image, CR LF" cmp -s <(crlf "$work/linux/slot.out") slot.out
+    fi
+done
+
 # A CRC over the image and a gap, then that text read back through -i, with
 # LF and with CR LF line ends: the Linux build's records each time.
 "$linux" -c 8000000:8030000 -o "$work/linux/crc.hex" "$work/linux/fw.bin"
