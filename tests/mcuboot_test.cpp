@@ -136,8 +136,6 @@ TEST(Mcuboot, MatchesImgtool)
          "out.hex", "gap.hex", as_flash, false},
         {{"-i", data + "boot.elf", "--image-version", "1.2", "--confirm", data + "app.elf"}, "out.hex", "elf.hex",
          exactly, true},
-        {{"-i", data + "boot.elf", "--image-version", "1.2", "--confirm", "-O", "srec", data + "app.elf"}, "out.srec",
-         "elf.hex", exactly, true},
     };
     const std::string tail = read_file(data + "tail.bin");
     for (const auto &c : cases) {
