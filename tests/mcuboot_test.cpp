@@ -117,6 +117,12 @@ TEST(Mcuboot, MatchesImgtool)
          "out.hex", "reserved.hex", exactly, false},
         {{"--image-version", "1.0", "--align", "32", "--max-sectors", "16", "--pad", "-O", "bin", "-a", "8010200", app},
          "out.bin", "align32.bin", exactly, false},
+        {{"--image-version", "1.0", "--align", "2", "--confirm", "-a", "8010200", app}, "out.hex", "align2.hex", exactly,
+         false},
+        {{"--image-version", "1.0", "--align", "4", "--confirm", "-O", "bin", "-a", "8010200", app}, "out.bin",
+         "align4.bin", exactly, false},
+        {{"--image-version", "1.0", "--align", "16", "--confirm", "-a", "8010200", app}, "out.hex", "align16.hex",
+         exactly, false},
         {{"--image-version", "1.0", "--overwrite-only", "--confirm", "-a", "8010200", app}, "out.hex", "overwrite.hex",
          exactly, false},
         {{"--image-version", "1.0", "--erased-val", "0", "--confirm", "--max-align", "32", "-O", "bin", "-a", "8010200",
@@ -167,7 +173,8 @@ TEST(Mcuboot, ExpectedFilesHoldTheirSha256)
 {
     for (const char *name : {"plain.hex", "plain.bin", "confirm.hex", "confirm.bin", "h32.hex", "h400.bin",
                              "reserved.bin", "reserved.hex", "align32.bin", "overwrite.hex", "erased0.bin",
-                             "counter.hex", "gap.hex", "erased0-gap.hex", "elf.hex"}) {
+                             "counter.hex", "gap.hex", "erased0-gap.hex", "elf.hex", "align2.hex", "align4.bin",
+                             "align16.hex"}) {
         const bytes slot = slot_bytes(name);
         ASSERT_GE(slot.size(), 32u) << name;
         ASSERT_EQ(le(slot, 0, 4), 0x96F3B83Du) << name;

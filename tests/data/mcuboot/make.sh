@@ -49,3 +49,6 @@ sign counter.hex $w/app.hex --pad-header -H 0x200 --version 1.0 --security-count
 sign gap.hex $w/gap.hex --pad-header -H 0x200 --version 1.1 --confirm
 sign erased0-gap.hex $w/gap.hex --pad-header -H 0x200 --version 1.1 --erased-val 0 --confirm
 sign elf.hex $w/elf.hex --pad-header -H 0x200 --version 1.2 --confirm
+sign align2.hex $w/app.hex --pad-header -H 0x200 --version 1.0 --align 2 --confirm
+sign align4.bin app.bin --pad-header -H 0x200 --version 1.0 --align 4 --confirm
+sign align16.hex $w/app.hex --pad-header -H 0x200 --version 1.0 --align 16 --confirm
