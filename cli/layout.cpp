@@ -8,6 +8,7 @@
 
 #include "convert/blank.h"
 #include "convert/mcuboot.h"
+#include "key.h"
 #include "messages.h"
 #include "system.h"
 
@@ -521,7 +522,7 @@ void add_tlvs_and_trailer(const command_line &line, layout *laid_out)
 {
     add_slot_piece(laid_out, known_piece, slot.code_end, slot.protected_size, "protected TLVs", slot.protected_tlvs,
                    0);
-    add_slot_piece(laid_out, tlv_piece, mcuboot_hashed_end(slot), mcuboot_tlv_area_size, "TLV area", nullptr, 0);
+    add_slot_piece(laid_out, tlv_piece, mcuboot_hashed_end(slot), slot.tlv_size, "TLV area", nullptr, 0);
     if (!slot.request.pad)
         return;
     add_slot_piece(laid_out, known_piece, slot.flag_address, slot.flag_size, "image_ok flag", slot.flag, 0);
@@ -541,10 +542,16 @@ void add_tlvs_and_trailer(const command_line &line, layout *laid_out)
 // Lays out the MCUboot image of --mcuboot: the header over the slot's
 // start, the data inside it as the code, the TLVs after it and the
 // trailer, refusing what MCUboot could not boot or update. The exit status.
-int lay_out_slot(const command_line &line, layout *laid_out)
+int lay_out_slot(command_line *line_to_complete, layout *laid_out)
 {
+    const command_line &line = *line_to_complete;
     if (line.slot.text == nullptr)
         return exit_success;
+    if (line.slot.key_path != nullptr) {
+        const int status = read_key(line.slot.key_path, &line_to_complete->slot.image.key);
+        if (status != exit_success)
+            return status;
+    }
     const mcuboot_request &image = line.slot.image;
     const std::uint32_t slot_size = image.end - image.start;
     std::uint32_t first = 0;
@@ -613,7 +620,7 @@ int lay_out(command_line *line, layout *laid_out)
     if (status == exit_success)
         status = add_fills_and_words(line, laid_out);
     if (status == exit_success)
-        status = lay_out_slot(*line, laid_out);
+        status = lay_out_slot(line, laid_out);
     for (std::size_t i = 0; i < line->image_count && status == exit_success; ++i)
         check_vector_table(line->images[i]);
     return status;
@@ -699,8 +706,15 @@ void show_slot(const mcuboot_slot &slot)
         static_cast<unsigned>(slot.code_end - slot.code_start));
     if (image.has_security_counter)
         say(stderr, ", security counter %u", static_cast<unsigned>(get_le32(slot.protected_tlvs + 8)));
-    say(stderr, ", trailer %u bytes%s%s\n", static_cast<unsigned>(mcuboot_trailer_size(image)),
+    say(stderr, ", trailer %u bytes%s%s", static_cast<unsigned>(mcuboot_trailer_size(image)),
         image.pad ? ", padded" : ", not padded", image.confirm ? ", confirmed" : "");
+    if (image.key != nullptr) {
+        static const char *const kinds[] = {"ECDSA P-256", "Ed25519", "RSA-2048", "RSA-3072"};
+        say(stderr, ", signed by the %s key of SHA-256 ", kinds[signing_key_kind(*image.key)]);
+        for (const unsigned char byte : slot.key_hash)
+            say(stderr, "%02x", byte);
+    }
+    say(stderr, "\n");
     show_span(image.start, mcuboot_header_fields);
     say(stderr, "MCUboot header\n");
 }

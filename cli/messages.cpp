@@ -92,6 +92,8 @@ int report(convert_result result, const piece &failed, const char *output_path, 
         return refuse_too_large(failed.name, failed.address);
     case out_of_memory:
         return fail(exit_cannot_read, "Out of memory\n");
+    case signing_failed:
+        return fail(exit_cannot_read, "The crypto library could not sign the MCUboot image\n");
     }
     return exit_success;
 }

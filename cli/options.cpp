@@ -34,11 +34,14 @@ const option long_options[] = {
     {"confirm", no_argument, nullptr, 'C' + 256},
     {"security-counter", required_argument, nullptr, 'N' + 256},
     {"erased-val", required_argument, nullptr, 'E' + 256},
+    {"key", required_argument, nullptr, 'K' + 256},
+    {"public-key-format", required_argument, nullptr, 'F' + 256},
     {nullptr, 0, nullptr, 0},
 };
 
 // imgtool's defaults: a write size of 1, 128 sectors, erased flash 0xFF.
-constexpr mcuboot_request default_image{0, 0, 0, {0, 0, 0, 0}, 1, 0, 128, false, false, false, false, false, 0, 0xFF};
+constexpr mcuboot_request default_image{0, 0, 0, {0, 0, 0, 0}, 1, 0, 128, false, false, false, false, false, 0, 0xFF,
+                                       nullptr, false};
 
 constexpr std::uint32_t highest_address = 0xFFFFFFFF;
 
@@ -380,6 +383,16 @@ bool take_slot_option(int option, const char *name, slot_request *slot)
         say(stderr, "Invalid argument '%s' for --security-counter: expected auto, or a number up to 4294967295 in "
             "decimal or after 0x\n", optarg);
         return false;
+    case 'K' + 256:
+        slot->key_path = optarg;
+        return true;
+    case 'F' + 256:
+        if (same_name(optarg, std::strlen(optarg), "hash", 4) || same_name(optarg, std::strlen(optarg), "full", 4)) {
+            image.full_public_key = same_name(optarg, std::strlen(optarg), "full", 4);
+            return true;
+        }
+        say(stderr, "Invalid argument '%s' for --public-key-format: expected hash or full\n", optarg);
+        return false;
     default: // 'E' + 256
         if (parse_count(optarg, 0xFF, &value) && (value == 0 || value == 0xFF)) {
             image.erased = static_cast<unsigned char>(value);
@@ -526,7 +539,7 @@ bool make_command_line(int argc, command_line *line)
     *line = {nullptr, static_cast<image_file *>(std::calloc(room, sizeof(image_file))), 1,
              static_cast<crc_request *>(std::calloc(room, sizeof(crc_request))), 0,
              static_cast<part_file *>(std::calloc(room, sizeof(part_file))), 0, false, false, false, false, nullptr,
-             nullptr, {nullptr, nullptr, false, default_image}};
+             nullptr, {nullptr, nullptr, false, nullptr, default_image}};
     return line->images != nullptr && line->crcs != nullptr && line->parts != nullptr;
 }
 

@@ -43,6 +43,7 @@ struct slot_request {
     const char *text;         // "--mcuboot"'s argument as typed, or null when not given
     const char *first_option; // the first option of the image given, "--pad" say, for a refusal without a slot
     bool max_align_given;
+    const char *key_path;     // "--key": the private key that signs the image, or null
     mcuboot_request image;
 };
 

@@ -251,10 +251,11 @@ convert_result convert_known_piece(const piece &known, conversion *state)
 convert_result convert_tlv_piece(const piece &area, conversion *state)
 {
     mcuboot_slot &slot = *area.slot;
-    mcuboot_seal(&slot);
+    if (!mcuboot_seal(&slot))
+        return signing_failed;
     state->slot = nullptr; // nothing after it is the image's
-    std::memcpy(image_buffer, slot.tlv_area, mcuboot_tlv_area_size);
-    return put_block(state, area.address, mcuboot_tlv_area_size);
+    std::memcpy(image_buffer, slot.tlv_area, slot.tlv_size);
+    return put_block(state, area.address, slot.tlv_size);
 }
 
 } // namespace

@@ -23,7 +23,8 @@ enum convert_result {
     image_too_large, // an image byte would lie above 0xFFFFFFFF
     image_changed,   // an image of known size ended early or went on, or a
                      // part no longer holds what its first reading found
-    out_of_memory    // no room to note one more run
+    out_of_memory,   // no room to note one more run
+    signing_failed   // the crypto library could not sign an MCUboot image
 };
 
 // True when an image of `size` bytes at `address` stays inside the 32-bit

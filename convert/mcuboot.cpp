@@ -8,7 +8,10 @@
 //   the protected TLV area, when there is a security counter: info word
 //     (0x6908, its size), TLV 0x50 with the counter's 32 bits;
 //   the TLV area: info word (0x6907, its size), TLV 0x10 with the SHA-256
-//     of everything from the header's start to here;
+//     of everything from the header's start to here; with a key, TLV 0x01
+//     with the SHA-256 of its public key (or 0x02 with the key itself),
+//     then the signature of that SHA-256 (0x22 ECDSA P-256, 0x24 Ed25519,
+//     0x20 RSA-2048, 0x23 RSA-3072);
 //   the trailer, at the slot's end: the swap status (3 * max_sectors *
 //     align bytes), four flags (swap size, swap info, copy done, image ok,
 //     each max_align bytes), the 16-byte magic aligned up to max_align.
@@ -23,6 +26,8 @@ constexpr std::uint32_t header_magic = 0x96F3B83D;
 constexpr std::uint32_t tlv_info_magic = 0x6907;
 constexpr std::uint32_t protected_info_magic = 0x6908;
 constexpr unsigned char sha256_tlv = 0x10;
+constexpr unsigned char key_hash_tlv = 0x01;
+constexpr unsigned char public_key_tlv = 0x02;
 constexpr unsigned char security_counter_tlv = 0x50;
 constexpr std::uint32_t default_max_align = 8;
 constexpr unsigned char image_ok = 0x01;
@@ -44,6 +49,31 @@ void put_le32(unsigned char *at, std::uint32_t value)
 {
     put_le16(at, value);
     put_le16(at + 2, value >> 16);
+}
+
+// The TLV type of a signature by `kind`.
+unsigned char signature_tlv(key_kind kind)
+{
+    switch (kind) {
+    case key_ecdsa_p256:
+        return 0x22;
+    case key_ed25519:
+        return 0x24;
+    case key_rsa_2048:
+        return 0x20;
+    case key_rsa_3072:
+        return 0x23;
+    }
+    return 0;
+}
+
+// A TLV's four bytes before its value: type, 0, length.
+unsigned char *put_tlv(unsigned char *at, unsigned char type, std::size_t size)
+{
+    at[0] = type;
+    at[1] = 0;
+    put_le16(at + 2, static_cast<std::uint32_t>(size));
+    return at + 4;
 }
 
 std::uint32_t align_up(std::uint32_t value, std::uint32_t alignment)
@@ -153,6 +183,17 @@ void mcuboot_lay_out(mcuboot_slot *slot, const mcuboot_request &request, std::ui
     put_le32(header + 24, request.version.build);
     put_le32(header + 28, 0);
 
+    slot->tlv_size = 4 + 4 + sha256_size;
+    if (request.key != nullptr) {
+        slot->public_key_size = signing_key_public(*request.key, slot->public_key);
+        sha256_state key_hash;
+        sha256_start(&key_hash);
+        sha256_feed(&key_hash, slot->public_key, slot->public_key_size);
+        sha256_finish(&key_hash, slot->key_hash);
+        slot->tlv_size += static_cast<std::uint32_t>(4 + (request.full_public_key ? slot->public_key_size : sha256_size) +
+                                                     4 + signature_size(signing_key_kind(*request.key)));
+    }
+
     const std::uint32_t max_align = mcuboot_max_align(request);
     slot->magic_address = request.end - mcuboot_magic_size;
     if (max_align == default_max_align) {
@@ -177,16 +218,29 @@ std::uint32_t mcuboot_hashed_end(const mcuboot_slot &slot)
 
 std::uint64_t mcuboot_image_end(const mcuboot_slot &slot)
 {
-    return std::uint64_t{mcuboot_hashed_end(slot)} + mcuboot_tlv_area_size;
+    return std::uint64_t{mcuboot_hashed_end(slot)} + slot.tlv_size;
 }
 
-void mcuboot_seal(mcuboot_slot *slot)
+bool mcuboot_seal(mcuboot_slot *slot)
 {
     unsigned char *area = slot->tlv_area;
     put_le16(area, tlv_info_magic);
-    put_le16(area + 2, mcuboot_tlv_area_size);
-    area[4] = sha256_tlv;
-    area[5] = 0;
-    put_le16(area + 6, sha256_size);
-    sha256_finish(&slot->hash, area + 8);
+    put_le16(area + 2, slot->tlv_size);
+    unsigned char *digest = put_tlv(area + 4, sha256_tlv, sha256_size);
+    sha256_finish(&slot->hash, digest);
+    const signing_key *key = slot->request.key;
+    if (key == nullptr)
+        return true;
+    unsigned char *at = digest + sha256_size;
+    if (slot->request.full_public_key) {
+        at = put_tlv(at, public_key_tlv, slot->public_key_size);
+        std::memcpy(at, slot->public_key, slot->public_key_size);
+        at += slot->public_key_size;
+    } else {
+        at = put_tlv(at, key_hash_tlv, sha256_size);
+        std::memcpy(at, slot->key_hash, sha256_size);
+        at += sha256_size;
+    }
+    const key_kind kind = signing_key_kind(*key);
+    return sign_digest(*key, digest, put_tlv(at, signature_tlv(kind), signature_size(kind)));
 }

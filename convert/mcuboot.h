@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "crypto/hash.h"
+#include "crypto/sign.h"
 
 // MAJOR.MINOR.REVISION+BUILD, as the header holds it.
 struct image_version {
@@ -35,14 +36,17 @@ struct mcuboot_request {
     bool security_counter_auto;  // from the version, as imgtool computes it
     std::uint32_t security_counter;
     unsigned char erased;        // what erased flash reads: 0xFF or 0x00
+    const signing_key *key;      // signs the image, or null
+    bool full_public_key;        // the key itself in the TLVs, rather than its hash
 };
 
 constexpr std::uint32_t mcuboot_header_fields = 32; // the header's fields; the rest of it is padding
 constexpr std::uint32_t mcuboot_header_limit = 0xFFFF; // its size field is 16 bits
 constexpr std::uint32_t mcuboot_magic_size = 16;
 constexpr std::uint32_t mcuboot_flag_room = 32;     // the largest max_align
-// The TLV area without a key: its info word and the SHA-256 TLV.
-constexpr std::uint32_t mcuboot_tlv_area_size = 4 + 4 + sha256_size;
+// The TLV area: its info word, the SHA-256 TLV, and with a key the key's
+// TLV (its hash, or itself) and the signature's.
+constexpr std::uint32_t mcuboot_tlv_room = 4 + 4 + sha256_size + 4 + public_key_room + 4 + signature_room;
 constexpr std::uint32_t mcuboot_protected_room = 4 + 4 + 4;
 
 // A slot as laid out, with the bytes each of its pieces holds.
@@ -58,8 +62,12 @@ struct mcuboot_slot {
     unsigned char protected_tlvs[mcuboot_protected_room];
     unsigned char flag[mcuboot_flag_room];
     unsigned char magic[mcuboot_magic_size];
+    unsigned char public_key[public_key_room]; // as MCUboot embeds it, with a key
+    std::size_t public_key_size;
+    unsigned char key_hash[sha256_size];       // its SHA-256, as TLV 0x01 holds it
+    std::uint32_t tlv_size;       // of the TLV area
     sha256_state hash;            // the conversion's: header, code and protected TLVs as they go by
-    unsigned char tlv_area[mcuboot_tlv_area_size]; // once the walk has reached it
+    unsigned char tlv_area[mcuboot_tlv_room]; // once the walk has reached it
 };
 
 // Reads imgtool's form of a version: MAJOR[.MINOR[.REVISION[+BUILD]]], in
@@ -81,8 +89,9 @@ std::uint32_t mcuboot_hashed_end(const mcuboot_slot &slot);
 // The first address past the image (header, code and TLVs).
 std::uint64_t mcuboot_image_end(const mcuboot_slot &slot);
 
-// Ends the hash and writes the TLV area.
-void mcuboot_seal(mcuboot_slot *slot);
+// Ends the hash and writes the TLV area, signed with a key; false when
+// the signing failed.
+bool mcuboot_seal(mcuboot_slot *slot);
 // The SHA-256 the TLV area holds, once sealed.
 inline const unsigned char *mcuboot_digest(const mcuboot_slot &slot)
 {

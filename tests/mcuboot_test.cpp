@@ -174,7 +174,8 @@ TEST(Mcuboot, ExpectedFilesHoldTheirSha256)
     for (const char *name : {"plain.hex", "plain.bin", "confirm.hex", "confirm.bin", "h32.hex", "h400.bin",
                              "reserved.bin", "reserved.hex", "align32.bin", "overwrite.hex", "erased0.bin",
                              "counter.hex", "gap.hex", "erased0-gap.hex", "elf.hex", "align2.hex", "align4.bin",
-                             "align16.hex"}) {
+                             "align16.hex", "signed-ecdsa-p256.bin", "signed-ed25519.bin", "signed-rsa-2048.bin",
+                             "signed-rsa-3072.bin", "signed-full-rsa-3072.bin"}) {
         const bytes slot = slot_bytes(name);
         ASSERT_GE(slot.size(), 32u) << name;
         ASSERT_EQ(le(slot, 0, 4), 0x96F3B83Du) << name;
@@ -186,6 +187,67 @@ TEST(Mcuboot, ExpectedFilesHoldTheirSha256)
         write_file(dir / "hashed", bytes(slot.begin(), slot.begin() + static_cast<std::ptrdiff_t>(hashed)));
         EXPECT_EQ(hex_digits(slot.data() + hashed + 8) + "  " + dir / "hashed\n", output_of("sha256sum " + dir / "hashed"))
             << name;
+    }
+}
+
+// Signed images against imgtool's for the same test key: every byte equal
+// for Ed25519 (its signatures are deterministic); for ECDSA and RSA, whose
+// signatures are randomised, every byte but the signature's, and the
+// signature verified by the openssl command over the bytes it signs.
+TEST(Mcuboot, SignsAsImgtool)
+{
+    ASSERT_NE(output_of("openssl version"), "") << "the openssl command is needed";
+    const struct {
+        std::string key, format, expected;
+        std::string verify; // openssl's command, from the public key, the signed bytes, the signature
+    } cases[] = {
+        {"ed25519", "hash", "signed-ed25519.bin", "pkeyutl -verify -pubin -inkey pub.pem -rawin -in digest -sigfile sig"},
+        {"ed25519", "full", "signed-full-ed25519.bin", "pkeyutl -verify -pubin -inkey pub.pem -rawin -in digest -sigfile sig"},
+        {"ecdsa-p256", "hash", "signed-ecdsa-p256.bin", "dgst -sha256 -verify pub.pem -signature sig signed"},
+        {"rsa-2048", "hash", "signed-rsa-2048.bin", "dgst -sha256 -sigopt rsa_padding_mode:pss -sigopt rsa_pss_saltlen:32 "
+                                                    "-verify pub.pem -signature sig signed"},
+        {"rsa-3072", "hash", "signed-rsa-3072.bin", "dgst -sha256 -sigopt rsa_padding_mode:pss -sigopt rsa_pss_saltlen:32 "
+                                                    "-verify pub.pem -signature sig signed"},
+        {"rsa-3072", "full", "signed-full-rsa-3072.bin", "dgst -sha256 -sigopt rsa_padding_mode:pss -sigopt "
+                                                         "rsa_pss_saltlen:32 -verify pub.pem -signature sig signed"},
+    };
+    for (const auto &c : cases) {
+        const temp_dir dir;
+        const std::string key = data + "keys/" + c.key + ".pem";
+        std::vector<std::string> args{"--mcuboot", "8010000:8018000", "--key", key, "--public-key-format", c.format,
+                                      "--image-version", "1.2.3", "-O", "bin", "-o", "out.bin", "-a", "8010200",
+                                      data + "app.bin"};
+        if (c.format == "hash")
+            args.insert(args.begin(), "--confirm");
+        const run_result run = run_fw2hex(dir.path, args);
+        ASSERT_EQ(run.status, 0) << c.expected << ": " << run.err;
+        const std::string got = read_file(dir / "out.bin");
+        const std::string want = read_file(data + c.expected);
+        ASSERT_EQ(got.size(), want.size()) << c.expected;
+        // The signature is the last TLV: the bytes before it (but for the
+        // TLV area's size, which a shorter ECDSA signature of imgtool's
+        // changes) and the trailer must be imgtool's.
+        const bytes slot(got.begin(), got.end());
+        const std::size_t hashed = le(slot, 8, 2) + le(slot, 12, 4) + le(slot, 10, 2);
+        const std::size_t area_end = hashed + le(slot, hashed + 2, 2);
+        const std::size_t signature = area_end - (c.key == "ed25519" ? 64 : c.key == "ecdsa-p256" ? 72
+                                                  : c.key == "rsa-2048" ? 256 : 384);
+        if (c.key == "ed25519") {
+            EXPECT_EQ(got, want) << c.expected;
+        }
+        EXPECT_EQ(got.substr(0, hashed + 2), want.substr(0, hashed + 2)) << c.expected;
+        EXPECT_EQ(got.substr(hashed + 4, signature - 2 - hashed - 4), want.substr(hashed + 4, signature - 2 - hashed - 4))
+            << c.expected;
+        if (c.format == "hash") { // padded: the trailer
+            EXPECT_EQ(got.substr(area_end), want.substr(area_end)) << c.expected << "'s trailer";
+        }
+        write_file(dir / "signed", bytes(slot.begin(), slot.begin() + static_cast<std::ptrdiff_t>(hashed)));
+        write_file(dir / "digest", bytes(slot.begin() + static_cast<std::ptrdiff_t>(hashed + 8),
+                                         slot.begin() + static_cast<std::ptrdiff_t>(hashed + 40)));
+        write_file(dir / "sig", bytes(slot.begin() + static_cast<std::ptrdiff_t>(signature),
+                                      slot.begin() + static_cast<std::ptrdiff_t>(area_end)));
+        const std::string openssl = "cd '" + dir.path + "' && openssl pkey -in '" + key + "' -pubout -out pub.pem && openssl ";
+        EXPECT_EQ(std::system((openssl + c.verify + " >/dev/null 2>&1").c_str()), 0) << c.expected << ": " << c.verify;
     }
 }
 

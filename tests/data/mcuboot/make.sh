@@ -52,3 +52,12 @@ sign elf.hex $w/elf.hex --pad-header -H 0x200 --version 1.2 --confirm
 sign align2.hex $w/app.hex --pad-header -H 0x200 --version 1.0 --align 2 --confirm
 sign align4.bin app.bin --pad-header -H 0x200 --version 1.0 --align 4 --confirm
 sign align16.hex $w/app.hex --pad-header -H 0x200 --version 1.0 --align 16 --confirm
+# Signed with the test keys of keys/ (made by `imgtool keygen -t TYPE`;
+# test keys only, never for a product). ECDSA and RSA signatures are
+# randomised: only their other bytes are compared.
+for key in ecdsa-p256 ed25519 rsa-2048 rsa-3072; do
+    sign "signed-$key.bin" app.bin -k "keys/$key.pem" --pad-header -H 0x200 --version 1.2.3 --confirm
+done
+sign signed-ed25519.hex $w/app.hex -k keys/ed25519.pem --pad-header -H 0x200 --version 1.2.3 --confirm
+sign signed-full-ed25519.bin app.bin -k keys/ed25519.pem --public-key-format full --pad-header -H 0x200 --version 1.2.3
+sign signed-full-rsa-3072.bin app.bin -k keys/rsa-3072.pem --public-key-format full --pad-header -H 0x200 --version 1.2.3
