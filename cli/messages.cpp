@@ -57,7 +57,8 @@ int show_usage(std::FILE *stream, const char *program_name, int status)
                 "\t-V\tversion (also --version; --help is -h)\n"
                 "\t--mcuboot #:#\tmake the MCUboot image of the slot from the first # up to the second, shaped by "
                 "--header-size, --image-version, --align, --max-align, --max-sectors, --overwrite-only, --pad, "
-                "--confirm, --security-counter and --erased-val, as imgtool's options of those names\n"
+                "--confirm, --security-counter, --erased-val, --key and --public-key-format, as imgtool's options of those "
+                "names\n"
                 "Long options: --address (-a), --omit-blank (-s), --output (-o), --format (-O), --merge (-m), "
                 "--input (-i), --crc (-c), --verbose (-v), --version (-V), --help (-h); --name=value or --name value\n",
         default_load_address, program_name);

@@ -58,8 +58,10 @@ _fw2hex()
                 --format) [[ $word == *=* ]] || want_format=1 ;;
                 # The slot, START:END, is read as -c's START:END.
                 --mcuboot) [[ $word == *=* ]] || { want_crc=1 slot=1; } ;;
-                --header-size | --image-version | --align | --max-align | --max-sectors | --security-counter | --erased-val)
+                --header-size | --image-version | --align | --max-align | --max-sectors | --security-counter | --erased-val | \
+                    --public-key-format)
                     [[ $word == *=* ]] || want_value=${word%%=*} ;;
+                --key) [[ $word == *=* ]] || want_output=1 ;;
             esac
         elif [[ $word == -?* ]]; then
             # -a or -o, or a cluster ending in one (-sa, -so), takes the next word.
@@ -81,6 +83,7 @@ _fw2hex()
             --max-align) choices='8 16 32' ;;
             --erased-val) choices='0 0xff' ;;
             --security-counter) choices='auto' ;;
+            --public-key-format) choices='hash full' ;;
         esac
         mapfile -t COMPREPLY < <(compgen -W "$choices" -- "$cur")
         return
@@ -124,7 +127,7 @@ _fw2hex()
         mapfile -t COMPREPLY < <(compgen -W '-a -m -i -c -s -o -O -v -h -V --address --omit-blank --output --format
                                              --merge --input --crc --verbose --help --version --mcuboot --header-size
                                              --image-version --align --max-align --max-sectors --overwrite-only --pad
-                                             --confirm --security-counter --erased-val' -- "$cur")
+                                             --confirm --security-counter --erased-val --key --public-key-format' -- "$cur")
         return
     fi
     # Folders to walk into, and files by their usual extensions: raw images

@@ -30,8 +30,8 @@ const std::string usage = "Binary STM32 to iHex\n"
                           "\t-V\tversion (also --version; --help is -h)\n"
                           "\t--mcuboot #:#\tmake the MCUboot image of the slot from the first # up to the second, "
                           "shaped by --header-size, --image-version, --align, --max-align, --max-sectors, "
-                          "--overwrite-only, --pad, --confirm, --security-counter and --erased-val, as imgtool's "
-                          "options of those names\n"
+                          "--overwrite-only, --pad, --confirm, --security-counter, --erased-val, --key and "
+                          "--public-key-format, as imgtool's options of those names\n"
                           "Long options: --address (-a), --omit-blank (-s), --output (-o), --format (-O), --merge (-m), "
                           "--input (-i), --crc (-c), --verbose (-v), --version (-V), --help (-h); --name=value or --name value\n";
 const std::string impossible = "getopt returned impossible value: 63 ('?')\nTry 'fw2hex -h' for the options.\n";
@@ -155,6 +155,19 @@ setup sparse_file(const std::string &name, std::uint64_t size)
         write_file(dir / name, {});
         ASSERT_EQ(truncate((dir / name).c_str(), static_cast<off_t>(size)), 0);
     };
+}
+
+// A file that the openssl command makes: `command` run in the folder.
+setup by_openssl(const std::string &command)
+{
+    return [=](const temp_dir &dir) {
+        ASSERT_EQ(std::system(("cd '" + dir.path + "' && openssl " + command + " >/dev/null 2>&1").c_str()), 0) << command;
+    };
+}
+const std::string test_key = FW2HEX_TEST_DATA "/mcuboot/keys/ecdsa-p256.pem";
+std::string key_refused(const std::string &file, const std::string &what)
+{
+    return "Key file '" + file + "' " + what + "\n";
 }
 
 // A file that fw2hex writes with `args` (naming it with -o), then `patch`
@@ -780,6 +793,46 @@ TEST(CommandLine, Cases)
         {{"--mcuboot", "8000000:8000100", "--header-size", "0x200", "-a", "8000020", "image.bin"}, no_setup, 252, "",
          "MCUboot's header of 0x200 bytes does not fit in the slot of --mcuboot '8000000:8000100' (0x100 bytes)\n",
          {"image.bin"}, {}},
+        {{"--mcuboot", "8000000:8001000", "--key", "pub.pem", "-a", "8000200", "image.bin"},
+         by_openssl("pkey -in " + test_key + " -pubout -out pub.pem"), 255, "",
+         key_refused("pub.pem", "holds a public key; --key needs the private key"), {"image.bin", "pub.pem"}, {}},
+        {{"--mcuboot", "8000000:8001000", "--key", "p384.pem", "-a", "8000200", "image.bin"},
+         by_openssl("genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-384 -out p384.pem"), 255, "",
+         key_refused("p384.pem", "holds an ECDSA key on the curve secp384r1; MCUboot's keys are ECDSA P-256, Ed25519, "
+                     "RSA-2048 and RSA-3072"), {"image.bin", "p384.pem"}, {}},
+        {{"--mcuboot", "8000000:8001000", "--key", "rsa.pem", "-a", "8000200", "image.bin"},
+         by_openssl("genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:1024 -out rsa.pem"), 255, "",
+         key_refused("rsa.pem", "holds an RSA-1024 key; MCUboot's keys are ECDSA P-256, Ed25519, RSA-2048 and RSA-3072"),
+         {"image.bin", "rsa.pem"}, {}},
+        {{"--mcuboot", "8000000:8001000", "--key", "x.pem", "-a", "8000200", "image.bin"},
+         by_openssl("genpkey -algorithm X25519 -out x.pem"), 255, "",
+         key_refused("x.pem", "holds a X25519 key; MCUboot's keys are ECDSA P-256, Ed25519, RSA-2048 and RSA-3072"),
+         {"image.bin", "x.pem"}, {}},
+        {{"--mcuboot", "8000000:8001000", "--key", "enc.pem", "-a", "8000200", "image.bin"},
+         by_openssl("pkey -in " + test_key + " -aes256 -passout pass:secret -out enc.pem"), 255, "",
+         key_refused("enc.pem", "is encrypted: fw2hex reads no password; decrypt a copy for the build with 'openssl pkey "
+                     "-in enc.pem -out plain.pem' and keep it where only the build reads it"), {"image.bin", "enc.pem"}, {}},
+        {{"--mcuboot", "8000000:8001000", "--key", "enc.pem", "-a", "8000200", "image.bin"},
+         by_openssl("ec -in " + test_key + " -aes128 -passout pass:secret -out enc.pem"), 255, "",
+         key_refused("enc.pem", "is encrypted: fw2hex reads no password; decrypt a copy for the build with 'openssl pkey "
+                     "-in enc.pem -out plain.pem' and keep it where only the build reads it"), {"image.bin", "enc.pem"}, {}},
+        {{"--mcuboot", "8000000:8001000", "--key", "image.bin", "-a", "8000200", "image.bin"}, no_setup, 254, "",
+         key_refused("image.bin", "is no PEM private key: it holds no PEM block"), {"image.bin"}, {}},
+        {{"--mcuboot", "8000000:8001000", "--key", "params.pem", "-a", "8000200", "image.bin"},
+         by_openssl("ecparam -name prime256v1 -out params.pem"), 254, "",
+         key_refused("params.pem", "is no PEM private key: it holds a PEM block 'EC PARAMETERS'"),
+         {"image.bin", "params.pem"}, {}},
+        {{"--mcuboot", "8000000:8001000", "--key", "nokey.pem", "-a", "8000200", "image.bin"}, no_setup, 254, "",
+         "Cannot open file 'nokey.pem': No such file or directory\n", {"image.bin"}, {}},
+        {{"--key", test_key, "image.bin"}, no_setup, 255, "",
+         "--key shapes an MCUboot image, and there is none: give the slot with --mcuboot START:END\n", {"image.bin"}, {}},
+        {{"--mcuboot", "8000000:8001000", "--public-key-format", "pem", "image.bin"}, no_setup, 255, "",
+         "Invalid argument 'pem' for --public-key-format: expected hash or full\n", {"image.bin"}, {}},
+        // The forms OpenSSL writes keys in: EC PARAMETERS before EC PRIVATE KEY, and RSA PRIVATE KEY.
+        {{"--mcuboot", "8000000:8001000", "--key", "ec.pem", "-a", "8000200", "image.bin"},
+         by_openssl("ecparam -name prime256v1 -genkey -out ec.pem"), 0, "", "", {"image.bin", "ec.pem", "image.hex"}, {}},
+        {{"--mcuboot", "8000000:8001000", "--key", "rsa.pem", "-a", "8000200", "image.bin"},
+         by_openssl("genrsa -traditional -out rsa.pem 2048"), 0, "", "", {"image.bin", "rsa.pem", "image.hex"}, {}},
         {{"--mcuboot", "8000000:8001000", "-a", "8000200", "zero.bin"}, symbolic_link("/dev/zero", "zero.bin"), 254, "",
          "Image 'zero.bin' is not a regular file: with --mcuboot, its size must be known before it is read\n",
          {"image.bin", "zero.bin"}, {}},

@@ -20,7 +20,9 @@ expect() { # expected offer, then the words typed (the last is being completed)
         failures=$((failures + 1))
     fi
 }
-expect "--address --align --confirm --crc --erased-val --format --header-size --help --image-version --input --max-align --max-sectors --mcuboot --merge --omit-blank --output --overwrite-only --pad --security-counter --verbose --version -O -V -a -c -h -i -m -o -s -v " fw2hex -
+expect "--address --align --confirm --crc --erased-val --format --header-size --help --image-version --input --key --max-align --max-sectors --mcuboot --merge --omit-blank --output --overwrite-only --pad --public-key-format --security-counter --verbose --version -O -V -a -c -h -i -m -o -s -v " fw2hex -
+expect "boot.hex fw.IMG fw.bin notes.txt out.v2 " fw2hex --mcuboot 8010000:8040000 --key ""
+expect "full "                   fw2hex --public-key-format f
 expect "--omit-blank --output --overwrite-only " fw2hex --o
 expect "16 "                     fw2hex --mcuboot 8010000:8040000 --align 4 --max-align 1
 expect "0 0xff "                 fw2hex --mcuboot 8010000 : 8040000 --erased-val ""

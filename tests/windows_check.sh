@@ -66,6 +66,13 @@ for options in "-O bin" "--confirm --security-counter auto"; do
     fi
 done
 
+# This build links no library that signs: --key is refused, nothing written.
+prepare="cp '$root/tests/data/mcuboot/keys/ed25519.pem' key.pem"
+run --key key.pem --mcuboot 8000000:8040000 -a 8000200 fw.bin
+prepare=
+check "--key refused without signing" test "$status:$err" = "255:This build of fw2hex has no signing (it was built without OpenSSL's libcrypto): --key needs a build with it"
+check "--key: nothing written" test ! -e fw.hex
+
 # A CRC over the image and a gap, then that text read back through -i, with
 # LF and with CR LF line ends: the Linux build's records each time.
 "$linux" -c 8000000:8030000 -o "$work/linux/crc.hex" "$work/linux/fw.bin"
