@@ -44,6 +44,9 @@ int read_key(const char *path, const signing_key **key)
         return fail(exit_no_input, "Key file '%s' is encrypted: fw2hex reads no password; decrypt a copy for the "
                     "build with 'openssl pkey -in %s -out plain.pem' and keep it where only the build reads it\n",
                     path, path);
+    case key_library_missing:
+        return fail(exit_no_input, "--key needs OpenSSL's libcrypto.so.3, which cannot be loaded (%s): install it "
+                    "(Debian and Ubuntu: apt install libssl3)\n", found);
     case key_no_library:
         break;
     }

@@ -18,7 +18,8 @@ enum key_verdict {
     key_is_public,   // a public key only
     key_unsupported, // a private key of another type, which `found` names
     key_encrypted,   // a private key under a password
-    key_no_library   // this build links no library that signs
+    key_no_library,  // this build links no library that signs
+    key_library_missing // the library cannot be loaded; `found` says why
 };
 
 struct signing_key;
