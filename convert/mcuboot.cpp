@@ -186,7 +186,7 @@ void mcuboot_lay_out(mcuboot_slot *slot, const mcuboot_request &request, std::ui
     slot->tlv_size = 4 + 4 + sha256_size;
     if (request.key != nullptr) {
         slot->public_key_size = signing_key_public(*request.key, slot->public_key);
-        sha256_state key_hash;
+        sha256_state key_hash{};
         sha256_start(&key_hash);
         sha256_feed(&key_hash, slot->public_key, slot->public_key_size);
         sha256_finish(&key_hash, slot->key_hash);

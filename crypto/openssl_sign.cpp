@@ -48,7 +48,7 @@ namespace {
     X(EVP_sha256)
 
 struct signing_functions {
-#define FW2HEX_DECLARE(name) decltype(&::name) name;
+#define FW2HEX_DECLARE(name) decltype(&::name) name; // NOLINT(bugprone-macro-parentheses): a declaration
     FW2HEX_SIGNING_FUNCTIONS(FW2HEX_DECLARE)
 #undef FW2HEX_DECLARE
 };
@@ -67,18 +67,30 @@ bool load_library(char *reason, std::size_t size)
         std::snprintf(reason, size, "%s", dlerror());
         return false;
     }
-#define FW2HEX_RESOLVE(name)                                                                     \
-    if (void *symbol = dlsym(handle, #name)) {                                                   \
-        std::memcpy(&library.name, &symbol, sizeof symbol);                                      \
-    } else {                                                                                     \
-        std::snprintf(reason, size, "libcrypto.so.3 has no %s", #name);                          \
-        return false;                                                                            \
+    static_assert(sizeof(void *) == sizeof library.EVP_sha256, "a symbol's address fits a function pointer");
+    const struct {
+        const char *name;
+        void *slot; // the table's pointer to set
+    } entries[] = {
+#define FW2HEX_ENTRY(name) {#name, static_cast<void *>(&library.name)},
+        FW2HEX_SIGNING_FUNCTIONS(FW2HEX_ENTRY)
+#undef FW2HEX_ENTRY
+    };
+    for (const auto &entry : entries) {
+        void *symbol = dlsym(handle, entry.name);
+        if (symbol == nullptr) {
+            std::snprintf(reason, size, "libcrypto.so.3 has no %s", entry.name);
+            return false;
+        }
+        std::memcpy(entry.slot, &symbol, sizeof symbol);
     }
 #else
-#define FW2HEX_RESOLVE(name) library.name = &::name;
+    static_cast<void>(reason);
+    static_cast<void>(size);
+#define FW2HEX_LINK(name) library.name = &::name;
+    FW2HEX_SIGNING_FUNCTIONS(FW2HEX_LINK)
+#undef FW2HEX_LINK
 #endif
-    FW2HEX_SIGNING_FUNCTIONS(FW2HEX_RESOLVE)
-#undef FW2HEX_RESOLVE
     loaded = true;
     return true;
 }
