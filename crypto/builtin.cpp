@@ -43,6 +43,8 @@ key_kind signing_key_kind(const signing_key & /*key*/)
     return key_ed25519;
 }
 
+void free_signing_key(signing_key * /*key*/) {}
+
 std::size_t signing_key_public(const signing_key & /*key*/, unsigned char * /*out*/)
 {
     return 0;

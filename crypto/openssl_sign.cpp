@@ -240,6 +240,13 @@ key_kind signing_key_kind(const signing_key &key)
     return key.kind;
 }
 
+void free_signing_key(signing_key *key)
+{
+    if (key != nullptr)
+        library.EVP_PKEY_free(key->pkey);
+    std::free(key);
+}
+
 std::size_t signing_key_public(const signing_key &key, unsigned char out[public_key_room])
 {
     const bool rsa = key.kind == key_rsa_2048 || key.kind == key_rsa_3072;

@@ -30,6 +30,8 @@ struct signing_key;
 key_verdict load_signing_key(const unsigned char *text, std::size_t size, signing_key **key, char *found,
                              std::size_t found_size);
 key_kind signing_key_kind(const signing_key &key);
+// Lets go of a key that load_signing_key gave.
+void free_signing_key(signing_key *key);
 
 // The largest public key MCUboot embeds: RSA-3072's.
 constexpr std::size_t public_key_room = 512;
