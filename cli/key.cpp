@@ -50,6 +50,6 @@ int read_key(const char *path, const signing_key **key)
     case key_no_library:
         break;
     }
-    return fail(exit_no_input, "This build of fw2hex has no signing (it was built without OpenSSL's libcrypto): "
-                "--key needs a build with it\n");
+    return fail(exit_no_input, "This build of fw2hex does not sign: --key needs a build that loads OpenSSL's "
+                "libcrypto, such as the Debian package's\n");
 }

@@ -1,9 +1,8 @@
 // The seam onto OpenSSL's libcrypto for signing: a private key read from
 // PEM text, its public key in DER, and signatures through the EVP
 // interface. Linked statically, libcrypto's EVP code weighs megabytes whose
-// relocations every start would pay for; so a build that links the C
-// library dynamically loads libcrypto.so.3 when a key is first read, and a
-// run without --key never touches it. A fully static build links it in.
+// relocations every start would pay for; so libcrypto.so.3 is loaded when
+// a key is first read, and a run without --key never touches it.
 #include "sign.h"
 
 #include <cstdio>
@@ -14,9 +13,7 @@
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
-#ifdef FW2HEX_LIBCRYPTO_DLOPEN
 #include <dlfcn.h>
-#endif
 
 namespace {
 
@@ -61,7 +58,6 @@ bool load_library(char *reason, std::size_t size)
     static bool loaded = false;
     if (loaded)
         return true;
-#ifdef FW2HEX_LIBCRYPTO_DLOPEN
     void *handle = dlopen("libcrypto.so.3", RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
         std::snprintf(reason, size, "%s", dlerror());
@@ -84,13 +80,6 @@ bool load_library(char *reason, std::size_t size)
         }
         std::memcpy(entry.slot, &symbol, sizeof symbol);
     }
-#else
-    static_cast<void>(reason);
-    static_cast<void>(size);
-#define FW2HEX_LINK(name) library.name = &::name;
-    FW2HEX_SIGNING_FUNCTIONS(FW2HEX_LINK)
-#undef FW2HEX_LINK
-#endif
     loaded = true;
     return true;
 }

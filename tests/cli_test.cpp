@@ -235,6 +235,7 @@ TEST(CommandLine, Cases)
         std::set<std::string> files;                            // the folder's names afterwards
         std::vector<std::pair<std::string, std::string>> texts; // file, its whole content
         bool close_fails = false; // closing the output reports an I/O error
+        bool signs = false;       // the case needs a build that signs
     } cases[] = {
         // Options and usage.
         {{}, no_setup, 255, usage, no_input, {"image.bin"}, {}},
@@ -795,33 +796,33 @@ TEST(CommandLine, Cases)
          {"image.bin"}, {}},
         {{"--mcuboot", "8000000:8001000", "--key", "pub.pem", "-a", "8000200", "image.bin"},
          by_openssl("pkey -in " + test_key + " -pubout -out pub.pem"), 255, "",
-         key_refused("pub.pem", "holds a public key; --key needs the private key"), {"image.bin", "pub.pem"}, {}},
+         key_refused("pub.pem", "holds a public key; --key needs the private key"), {"image.bin", "pub.pem"}, {}, false, true},
         {{"--mcuboot", "8000000:8001000", "--key", "p384.pem", "-a", "8000200", "image.bin"},
          by_openssl("genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-384 -out p384.pem"), 255, "",
          key_refused("p384.pem", "holds an ECDSA key on the curve secp384r1; MCUboot's keys are ECDSA P-256, Ed25519, "
-                     "RSA-2048 and RSA-3072"), {"image.bin", "p384.pem"}, {}},
+                     "RSA-2048 and RSA-3072"), {"image.bin", "p384.pem"}, {}, false, true},
         {{"--mcuboot", "8000000:8001000", "--key", "rsa.pem", "-a", "8000200", "image.bin"},
          by_openssl("genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:1024 -out rsa.pem"), 255, "",
          key_refused("rsa.pem", "holds an RSA-1024 key; MCUboot's keys are ECDSA P-256, Ed25519, RSA-2048 and RSA-3072"),
-         {"image.bin", "rsa.pem"}, {}},
+         {"image.bin", "rsa.pem"}, {}, false, true},
         {{"--mcuboot", "8000000:8001000", "--key", "x.pem", "-a", "8000200", "image.bin"},
          by_openssl("genpkey -algorithm X25519 -out x.pem"), 255, "",
          key_refused("x.pem", "holds a X25519 key; MCUboot's keys are ECDSA P-256, Ed25519, RSA-2048 and RSA-3072"),
-         {"image.bin", "x.pem"}, {}},
+         {"image.bin", "x.pem"}, {}, false, true},
         {{"--mcuboot", "8000000:8001000", "--key", "enc.pem", "-a", "8000200", "image.bin"},
          by_openssl("pkey -in " + test_key + " -aes256 -passout pass:secret -out enc.pem"), 255, "",
          key_refused("enc.pem", "is encrypted: fw2hex reads no password; decrypt a copy for the build with 'openssl pkey "
-                     "-in enc.pem -out plain.pem' and keep it where only the build reads it"), {"image.bin", "enc.pem"}, {}},
+                     "-in enc.pem -out plain.pem' and keep it where only the build reads it"), {"image.bin", "enc.pem"}, {}, false, true},
         {{"--mcuboot", "8000000:8001000", "--key", "enc.pem", "-a", "8000200", "image.bin"},
          by_openssl("ec -in " + test_key + " -aes128 -passout pass:secret -out enc.pem"), 255, "",
          key_refused("enc.pem", "is encrypted: fw2hex reads no password; decrypt a copy for the build with 'openssl pkey "
-                     "-in enc.pem -out plain.pem' and keep it where only the build reads it"), {"image.bin", "enc.pem"}, {}},
+                     "-in enc.pem -out plain.pem' and keep it where only the build reads it"), {"image.bin", "enc.pem"}, {}, false, true},
         {{"--mcuboot", "8000000:8001000", "--key", "image.bin", "-a", "8000200", "image.bin"}, no_setup, 254, "",
-         key_refused("image.bin", "is no PEM private key: it holds no PEM block"), {"image.bin"}, {}},
+         key_refused("image.bin", "is no PEM private key: it holds no PEM block"), {"image.bin"}, {}, false, true},
         {{"--mcuboot", "8000000:8001000", "--key", "params.pem", "-a", "8000200", "image.bin"},
          by_openssl("ecparam -name prime256v1 -out params.pem"), 254, "",
          key_refused("params.pem", "is no PEM private key: it holds a PEM block 'EC PARAMETERS'"),
-         {"image.bin", "params.pem"}, {}},
+         {"image.bin", "params.pem"}, {}, false, true},
         {{"--mcuboot", "8000000:8001000", "--key", "nokey.pem", "-a", "8000200", "image.bin"}, no_setup, 254, "",
          "Cannot open file 'nokey.pem': No such file or directory\n", {"image.bin"}, {}},
         {{"--key", test_key, "image.bin"}, no_setup, 255, "",
@@ -830,9 +831,9 @@ TEST(CommandLine, Cases)
          "Invalid argument 'pem' for --public-key-format: expected hash or full\n", {"image.bin"}, {}},
         // The forms OpenSSL writes keys in: EC PARAMETERS before EC PRIVATE KEY, and RSA PRIVATE KEY.
         {{"--mcuboot", "8000000:8001000", "--key", "ec.pem", "-a", "8000200", "image.bin"},
-         by_openssl("ecparam -name prime256v1 -genkey -out ec.pem"), 0, "", "", {"image.bin", "ec.pem", "image.hex"}, {}},
+         by_openssl("ecparam -name prime256v1 -genkey -out ec.pem"), 0, "", "", {"image.bin", "ec.pem", "image.hex"}, {}, false, true},
         {{"--mcuboot", "8000000:8001000", "--key", "rsa.pem", "-a", "8000200", "image.bin"},
-         by_openssl("genrsa -traditional -out rsa.pem 2048"), 0, "", "", {"image.bin", "rsa.pem", "image.hex"}, {}},
+         by_openssl("genrsa -traditional -out rsa.pem 2048"), 0, "", "", {"image.bin", "rsa.pem", "image.hex"}, {}, false, true},
         {{"--mcuboot", "8000000:8001000", "-a", "8000200", "zero.bin"}, symbolic_link("/dev/zero", "zero.bin"), 254, "",
          "Image 'zero.bin' is not a regular file: with --mcuboot, its size must be known before it is read\n",
          {"image.bin", "zero.bin"}, {}},
@@ -841,6 +842,12 @@ TEST(CommandLine, Cases)
     // Memory handed out filled, so that a string missing its NUL shows.
     setenv("MALLOC_PERTURB_", "165", 1);
     for (const auto &c : cases) {
+#ifdef FW2HEX_NO_SIGNING
+        if (c.signs) {
+            std::printf("not run: fw2hex %s (this build does not sign)\n", c.args[3].c_str());
+            continue;
+        }
+#endif
 #ifdef FW2HEX_NO_PRELOAD
         if (c.close_fails) {
             std::printf("not run: fw2hex %s (no library can be preloaded into it here)\n", c.args[0].c_str());

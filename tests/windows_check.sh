@@ -70,7 +70,7 @@ done
 prepare="cp '$root/tests/data/mcuboot/keys/ed25519.pem' key.pem"
 run --key key.pem --mcuboot 8000000:8040000 -a 8000200 fw.bin
 prepare=
-check "--key refused without signing" test "$status:$err" = "255:This build of fw2hex has no signing (it was built without OpenSSL's libcrypto): --key needs a build with it"
+check "--key refused without signing" test "$status:$err" = "255:This build of fw2hex does not sign: --key needs a build that loads OpenSSL's libcrypto, such as the Debian package's"
 check "--key: nothing written" test ! -e fw.hex
 
 # A CRC over the image and a gap, then that text read back through -i, with
