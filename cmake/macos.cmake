@@ -13,6 +13,9 @@ set(CMAKE_RANLIB ${CMAKE_CURRENT_LIST_DIR}/../tools/zig/ranlib CACHE FILEPATH ""
 # Only an install would change a binary's load paths, and nothing is
 # installed from this build.
 set(CMAKE_INSTALL_NAME_TOOL true CACHE FILEPATH "")
+# No OpenSSL for macOS here: the build hashes with the built-in SHA-256
+# (and the host's libcrypto must not be found for it).
+set(FW2HEX_CRYPTO OFF CACHE STRING "")
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
