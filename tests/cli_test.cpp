@@ -795,7 +795,7 @@ TEST(CommandLine, Cases)
          "MCUboot's header of 0x200 bytes does not fit in the slot of --mcuboot '8000000:8000100' (0x100 bytes)\n",
          {"image.bin"}, {}},
         {{"--mcuboot", "8000000:8001000", "--key", "pub.pem", "-a", "8000200", "image.bin"},
-         by_openssl("pkey -in " + test_key + " -pubout -out pub.pem"), 255, "",
+         by_openssl("pkey -in '" + test_key + "' -pubout -out pub.pem"), 255, "",
          key_refused("pub.pem", "holds a public key; --key needs the private key"), {"image.bin", "pub.pem"}, {}, false, true},
         {{"--mcuboot", "8000000:8001000", "--key", "p384.pem", "-a", "8000200", "image.bin"},
          by_openssl("genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-384 -out p384.pem"), 255, "",
@@ -810,11 +810,11 @@ TEST(CommandLine, Cases)
          key_refused("x.pem", "holds a X25519 key; MCUboot's keys are ECDSA P-256, Ed25519, RSA-2048 and RSA-3072"),
          {"image.bin", "x.pem"}, {}, false, true},
         {{"--mcuboot", "8000000:8001000", "--key", "enc.pem", "-a", "8000200", "image.bin"},
-         by_openssl("pkey -in " + test_key + " -aes256 -passout pass:secret -out enc.pem"), 255, "",
+         by_openssl("pkey -in '" + test_key + "' -aes256 -passout pass:secret -out enc.pem"), 255, "",
          key_refused("enc.pem", "is encrypted: fw2hex reads no password; decrypt a copy for the build with 'openssl pkey "
                      "-in enc.pem -out plain.pem' and keep it where only the build reads it"), {"image.bin", "enc.pem"}, {}, false, true},
         {{"--mcuboot", "8000000:8001000", "--key", "enc.pem", "-a", "8000200", "image.bin"},
-         by_openssl("ec -in " + test_key + " -aes128 -passout pass:secret -out enc.pem"), 255, "",
+         by_openssl("ec -in '" + test_key + "' -aes128 -passout pass:secret -out enc.pem"), 255, "",
          key_refused("enc.pem", "is encrypted: fw2hex reads no password; decrypt a copy for the build with 'openssl pkey "
                      "-in enc.pem -out plain.pem' and keep it where only the build reads it"), {"image.bin", "enc.pem"}, {}, false, true},
         {{"--mcuboot", "8000000:8001000", "--key", "image.bin", "-a", "8000200", "image.bin"}, no_setup, 254, "",
