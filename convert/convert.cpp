@@ -197,18 +197,21 @@ convert_result convert_fill_piece(const piece &fill, conversion *state)
 
 // A run of a part, its stretches read again by the part's reader into
 // blocks, as an image's bytes are read: each must hold what the first
-// reading found, or the file changed in between.
-convert_result convert_part_piece(const piece &run, conversion *state)
+// reading found, or the file changed in between. With a conversion, every
+// block goes out; without one, only the first `wanted` bytes (at most a
+// block) are read, and stay at image_buffer.
+convert_result take_run(const piece &run, conversion *state, std::uint64_t wanted)
 {
     std::uint64_t done = 0;  // bytes of the run put out
     std::size_t filled = 0;  // bytes of the block at image_buffer
-    for (std::size_t i = 0; i < run.stretch_count; ++i) {
+    for (std::size_t i = 0; i < run.stretch_count && done + filled < wanted; ++i) {
         const part_stretch &stretch = run.stretches[i];
         if (!run.reader->start(run.stream, stretch))
             return read_failed;
-        for (std::uint64_t left = stretch.size; left > 0;) {
+        for (std::uint64_t left = stretch.size; left > 0 && done + filled < wanted;) {
             std::size_t taken = 0;
-            const auto room = static_cast<std::size_t>(std::min<std::uint64_t>(block_size - filled, left));
+            const auto room = static_cast<std::size_t>(
+                std::min<std::uint64_t>({block_size - filled, left, wanted - done - filled}));
             const convert_result result = run.reader->take(image_buffer + filled, room, &taken);
             if (result != converted)
                 return result;
@@ -216,7 +219,7 @@ convert_result convert_part_piece(const piece &run, conversion *state)
                 return image_changed;
             filled += taken;
             left -= taken;
-            if (filled == block_size) {
+            if (filled == block_size && state != nullptr) {
                 const convert_result put = put_block(state, static_cast<std::uint32_t>(run.address + done), filled);
                 if (put != converted)
                     return put;
@@ -225,7 +228,7 @@ convert_result convert_part_piece(const piece &run, conversion *state)
             }
         }
     }
-    return put_block(state, static_cast<std::uint32_t>(run.address + done), filled);
+    return state != nullptr ? put_block(state, static_cast<std::uint32_t>(run.address + done), filled) : converted;
 }
 
 // A region's CRC, complete once every byte before its word has gone by.
@@ -293,7 +296,7 @@ convert_result convert_pieces(piece *pieces, std::size_t count, const file_forma
             result = convert_crc_piece(pieces[i], &state);
             break;
         case part_piece:
-            result = convert_part_piece(pieces[i], &state);
+            result = take_run(pieces[i], &state, pieces[i].size);
             break;
         case known_piece:
             result = convert_known_piece(pieces[i], &state);
@@ -311,34 +314,6 @@ convert_result convert_pieces(piece *pieces, std::size_t count, const file_forma
     const convert_result ending = format.finish(result == converted);
     return result == converted ? ending : result;
 }
-
-namespace {
-
-// The bytes of `run`, a part's run, from its first up to `wanted`, into
-// image_buffer.
-convert_result take_run_start(const piece &run, std::size_t wanted)
-{
-    std::size_t filled = 0;
-    for (std::size_t i = 0; i < run.stretch_count && filled < wanted; ++i) {
-        const part_stretch &stretch = run.stretches[i];
-        if (!run.reader->start(run.stream, stretch))
-            return read_failed;
-        for (std::uint64_t left = stretch.size; left > 0 && filled < wanted;) {
-            std::size_t taken = 0;
-            const auto room = static_cast<std::size_t>(std::min<std::uint64_t>(wanted - filled, left));
-            const convert_result result = run.reader->take(image_buffer + filled, room, &taken);
-            if (result != converted)
-                return result;
-            if (taken == 0 || taken > room)
-                return image_changed;
-            filled += taken;
-            left -= taken;
-        }
-    }
-    return converted;
-}
-
-} // namespace
 
 convert_result peek_pieces(const piece *pieces, std::size_t count, std::uint32_t address, std::size_t size,
                            unsigned char *bytes, unsigned char *present)
@@ -360,7 +335,7 @@ convert_result peek_pieces(const piece *pieces, std::size_t count, std::uint32_t
                 return std::ferror(part.stream) != 0 ? read_failed : image_changed;
             break;
         case part_piece: {
-            const convert_result result = take_run_start(part, static_cast<std::size_t>(offset) + length);
+            const convert_result result = take_run(part, nullptr, offset + length);
             if (result != converted)
                 return result;
             std::memcpy(to, image_buffer + offset, length);

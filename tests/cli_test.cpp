@@ -781,6 +781,11 @@ TEST(CommandLine, Cases)
          "MCUboot's header of 0x40 bytes at 0x8000000 would cover code: the byte at 0x8000010 is 0x01, where the build "
          "should have reserved the header's room with 0x00 or 0xFF; link the application at 0x8000040, after the "
          "header, or give a --header-size that ends before its code\n", {"image.bin", "reserved.bin"}, {}},
+        {{"--mcuboot", "8000000:8010000", "--header-size", "0x40", "-o", "out.hex", "-i", "part.hex"},
+         text_file("part.hex", part_hex), 252, "",
+         "MCUboot's header of 0x40 bytes at 0x8000000 would cover code: the byte at 0x8000010 is 0x01, where the build "
+         "should have reserved the header's room with 0x00 or 0xFF; link the application at 0x8000040, after the "
+         "header, or give a --header-size that ends before its code\n", {"image.bin", "part.hex"}, {}},
         {{"--mcuboot", "8000008:8010000", "image.bin"}, no_setup, 252, "",
          "Image 'image.bin' at 0x8000000 starts before the slot of --mcuboot '8000008:8010000' and runs into it\n",
          {"image.bin"}, {}},
