@@ -220,6 +220,13 @@ key_verdict load_signing_key(const unsigned char *text, std::size_t size, signin
         return key_not_a_key;
     }
     *loaded = {pkey, kind};
+    // A key whose public key cannot be encoded could not be checked by MCUboot.
+    unsigned char public_key[public_key_room];
+    if (signing_key_public(*loaded, public_key) == 0) {
+        free_signing_key(loaded);
+        std::snprintf(found, found_size, "a key whose public key cannot be encoded");
+        return key_not_a_key;
+    }
     *key = loaded;
     return key_loaded;
 }

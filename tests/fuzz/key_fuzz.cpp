@@ -28,10 +28,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     unsigned char public_key[public_key_room];
     const unsigned char digest[sha256_size] = {1, 2, 3};
     unsigned char signature[signature_room];
-    if (signing_key_public(*key, public_key) == 0 || !sign_digest(*key, digest, signature)) {
-        std::fprintf(stderr, "load_signing_key: a loaded key that gives no public key or signature\n");
+    if (signing_key_public(*key, public_key) == 0) {
+        std::fprintf(stderr, "load_signing_key: a loaded key that gives no public key\n");
         std::abort();
     }
+    // A key the library loads may still fail to sign (parameters it
+    // refuses): the walk reports that as a failure, so only crashes count.
+    static_cast<void>(sign_digest(*key, digest, signature));
     free_signing_key(key);
     return 0;
 }
