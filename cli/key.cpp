@@ -45,11 +45,11 @@ int read_key(const char *path, const signing_key **key)
                     "build with 'openssl pkey -in %s -out plain.pem' and keep it where only the build reads it\n",
                     path, path);
     case key_library_missing:
-        return fail(exit_no_input, "--key needs OpenSSL's libcrypto.so.3, which cannot be loaded (%s): install it "
-                    "(Debian and Ubuntu: apt install libssl3)\n", found);
+        return fail(exit_no_input, "--key needs %s, which cannot be loaded (%s): %s\n", signing_library_name(), found,
+                    signing_library_remedy());
     case key_no_library:
         break;
     }
     return fail(exit_no_input, "This build of fw2hex does not sign: --key needs a build that loads OpenSSL's "
-                "libcrypto, such as the Debian package's\n");
+                "libcrypto or libgcrypt, such as the Debian package's or the Windows zip's\n");
 }

@@ -9,7 +9,18 @@ key_verdict load_signing_key(const unsigned char * /*text*/, std::size_t /*size*
     return key_no_library;
 }
 
-// Never called: no key is ever loaded.
+// Never called: no library is ever loaded, nor a key.
+const char *signing_library_name()
+{
+    return "";
+}
+
+const char *signing_library_remedy()
+{
+    return "";
+}
+
+
 key_kind signing_key_kind(const signing_key & /*key*/)
 {
     return key_ed25519;
@@ -22,12 +33,7 @@ std::size_t signing_key_public(const signing_key & /*key*/, unsigned char * /*ou
     return 0;
 }
 
-std::size_t signature_size(key_kind /*kind*/)
+std::size_t sign_once(const signing_key & /*key*/, const unsigned char * /*digest*/, unsigned char * /*signature*/)
 {
     return 0;
-}
-
-bool sign_digest(const signing_key & /*key*/, const unsigned char * /*digest*/, unsigned char * /*signature*/)
-{
-    return false;
 }

@@ -30,6 +30,10 @@ struct signing_key;
 key_verdict load_signing_key(const unsigned char *text, std::size_t size, signing_key **key, char *found,
                              std::size_t found_size);
 key_kind signing_key_kind(const signing_key &key);
+// The library that signs, as a message names it ("OpenSSL's
+// libcrypto.so.3"), and how a user gets it, for key_library_missing.
+const char *signing_library_name();
+const char *signing_library_remedy();
 // Lets go of a key that load_signing_key gave.
 void free_signing_key(signing_key *key);
 
@@ -48,5 +52,11 @@ constexpr std::size_t signature_room = 384;
 // salt; false when the library fails.
 bool sign_digest(const signing_key &key, const unsigned char digest[sha256_size],
                  unsigned char signature[signature_room]);
+
+// One signature from the backend, as sign_digest describes it; its size,
+// or 0 when the library fails. sign_digest asks again for an ECDSA
+// signature of the wrong size.
+std::size_t sign_once(const signing_key &key, const unsigned char digest[sha256_size],
+                      unsigned char signature[signature_room]);
 
 #endif
