@@ -66,12 +66,46 @@ for options in "-O bin" "--confirm --security-counter auto"; do
     fi
 done
 
-# This build links no library that signs: --key is refused, nothing written.
-prepare="cp '$root/tests/data/mcuboot/keys/ed25519.pem' key.pem"
+# Signed with each key type through libgcrypt-20.dll beside the .exe. Every
+# byte before the signature is the Linux build's (the TLV area ends the
+# file: information 4 bytes, SHA-256 and key hash TLVs 36 each, then the
+# signature's 4 and its bytes); Ed25519's signature is deterministic, so
+# the whole image is; ECDSA's and RSA-PSS's are random, so openssl checks
+# them over the bytes they sign.
+keys="$root/tests/data/mcuboot/keys"
+for key in ed25519:64 ecdsa-p256:72 rsa-2048:256 rsa-3072:384; do
+    length=${key#*:} key=${key%:*}
+    "$linux" -O bin --mcuboot 8000000:8040000 -a 8000200 --key "$keys/$key.pem" -o "$work/linux/signed.bin" \
+        "$work/linux/fw.bin"
+    prepare="cp '$keys/$key.pem' key.pem"
+    run -O bin --mcuboot 8000000:8040000 -a 8000200 --key key.pem -o signed.bin fw.bin
+    prepare=
+    check "--key $key: signed, no message" test "$status:$err" = "0:"
+    size=$(stat -c %s signed.bin 2>/dev/null || echo 0)
+    signed=$((size - length - 80))
+    check "--key $key: the Linux build's bytes before the signature" \
+        cmp -s -n $((size - length)) "$work/linux/signed.bin" signed.bin
+    if [ "$key" = ed25519 ]; then
+        check "--key $key: the Linux build's image" cmp -s "$work/linux/signed.bin" signed.bin
+        continue
+    fi
+    head -c "$signed" signed.bin >image.part
+    tail -c "$length" signed.bin >signature
+    openssl pkey -in key.pem -pubout -out public.pem 2>/dev/null
+    pss=()
+    [[ $key == rsa-* ]] && pss=(-sigopt rsa_padding_mode:pss -sigopt rsa_pss_saltlen:32)
+    check "--key $key: openssl verifies the signature" \
+        openssl dgst -sha256 "${pss[@]}" -verify public.pem -signature signature -out /dev/null image.part
+done
+
+# Without libgcrypt-20.dll beside it, --key is refused, nothing written.
+mkdir -p "$work/alone" && cp "$exe" "$work/alone/"
+prepare="cp '$keys/ed25519.pem' key.pem"
+exe_with_dlls=$exe exe="$work/alone/$(basename "$exe")"
 run --key key.pem --mcuboot 8000000:8040000 -a 8000200 fw.bin
-prepare=
-check "--key refused without signing" test "$status:$err" = "255:This build of fw2hex does not sign: --key needs a build that loads OpenSSL's libcrypto, such as the Debian package's"
-check "--key: nothing written" test ! -e fw.hex
+exe=$exe_with_dlls prepare=
+check "--key without the DLL: refused" test "$status:$err" = "255:--key needs libgcrypt-20.dll, which cannot be loaded (Module not found): keep it and libgpg-error-0.dll beside fw2hex.exe, as the release's zip has them"
+check "--key without the DLL: nothing written" test ! -e fw.hex
 
 # A CRC over the image and a gap, then that text read back through -i, with
 # LF and with CR LF line ends: the Linux build's records each time.
