@@ -14,6 +14,15 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
+# OpenSSL's libcrypto for the target, where Debian's multiarch
+# libssl-dev:arm64 is installed: the cross compiler searches its folders
+# (/usr/include/aarch64-linux-gnu, /usr/lib/aarch64-linux-gnu) itself, and
+# CMake is told where they are.
+if(EXISTS /usr/lib/${target_triple}/libcrypto.a AND EXISTS /usr/include/${target_triple}/openssl/configuration.h)
+  set(OPENSSL_INCLUDE_DIR /usr/include CACHE PATH "")
+  set(OPENSSL_CRYPTO_LIBRARY /usr/lib/${target_triple}/libcrypto.a CACHE FILEPATH "")
+endif()
+
 # The target's programs run here through the emulator, which finds the
 # target's C library (for a dynamically linked build) under -L.
 find_program(FW2HEX_QEMU qemu-aarch64)
