@@ -1,8 +1,9 @@
 // The seam onto OpenSSL's libcrypto for signing: a private key read from
 // PEM text, its public key in DER, and signatures through the EVP
-// interface. Linked statically, libcrypto's EVP code weighs megabytes whose
-// relocations every start would pay for; so libcrypto.so.3 is loaded when
-// a key is first read, and a run without --key never touches it.
+// interface. Linked into a position-independent program, libcrypto's EVP
+// code weighs megabytes whose relocations every start would pay for; so
+// libcrypto.so.3 is loaded when a key is first read, and a run without
+// --key never touches it. The fully static build links it in, without PIE.
 #include "sign.h"
 
 #include <cstdio>
@@ -18,6 +19,11 @@
 #include "pem.h"
 
 namespace {
+
+// The library by its soname; a Mac build names the .dylib it was built with.
+#ifndef FW2HEX_LIBCRYPTO_NAME
+#define FW2HEX_LIBCRYPTO_NAME "libcrypto.so.3"
+#endif
 
 // The functions of libcrypto that signing calls, each through this table.
 #define FW2HEX_SIGNING_FUNCTIONS(X) \
@@ -57,6 +63,16 @@ signing_functions library;
 // libcrypto cannot be loaded.
 bool load_library(char *reason, std::size_t size)
 {
+#ifdef FW2HEX_LIBCRYPTO_LINKED
+    // The fully static build, linked without PIE, has libcrypto linked in
+    // at addresses fixed at link time: nothing to relocate at start.
+#define FW2HEX_DIRECT(name) library.name = &::name;
+    FW2HEX_SIGNING_FUNCTIONS(FW2HEX_DIRECT)
+#undef FW2HEX_DIRECT
+    static_cast<void>(reason);
+    static_cast<void>(size);
+    return true;
+#else
     static bool loaded = false;
     static_assert(sizeof(void *) == sizeof library.EVP_sha256, "a symbol's address fits a function pointer");
     const library_function functions[] = {
@@ -64,9 +80,10 @@ bool load_library(char *reason, std::size_t size)
         FW2HEX_SIGNING_FUNCTIONS(FW2HEX_ENTRY)
 #undef FW2HEX_ENTRY
     };
-    loaded = loaded || load_shared_library("libcrypto.so.3", functions, sizeof functions / sizeof functions[0],
+    loaded = loaded || load_shared_library(FW2HEX_LIBCRYPTO_NAME, functions, sizeof functions / sizeof functions[0],
                                            reason, size);
     return loaded;
+#endif
 }
 
 } // namespace
@@ -154,12 +171,16 @@ key_verdict load_signing_key(const unsigned char *text, std::size_t size, signin
 
 const char *signing_library_name()
 {
-    return "OpenSSL's libcrypto.so.3";
+    return "OpenSSL's " FW2HEX_LIBCRYPTO_NAME;
 }
 
 const char *signing_library_remedy()
 {
+#ifdef __APPLE__
+    return "install it (brew install openssl@3)";
+#else
     return "install it (Debian and Ubuntu: apt install libssl3)";
+#endif
 }
 
 key_kind signing_key_kind(const signing_key &key)
