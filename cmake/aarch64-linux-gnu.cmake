@@ -24,8 +24,11 @@ if(EXISTS /usr/lib/${target_triple}/libcrypto.a AND EXISTS /usr/include/${target
 endif()
 
 # The target's programs run here through the emulator, which finds the
-# target's C library (for a dynamically linked build) under -L.
+# target's C library (for a dynamically linked build) under -L. Where
+# multiarch arm64 packages are installed too, the loader would take their
+# C library from /lib/aarch64-linux-gnu, another build than its own (a
+# forked child then hangs): the cross C library is searched first.
 find_program(FW2HEX_QEMU qemu-aarch64)
 if(FW2HEX_QEMU)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${FW2HEX_QEMU} -L /usr/${target_triple})
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${FW2HEX_QEMU} -L /usr/${target_triple} -E LD_LIBRARY_PATH=/usr/${target_triple}/lib)
 endif()

@@ -209,7 +209,8 @@ key_verdict read_rsa(der_span der, der_private_key *key, char *found, std::size_
 {
     der_cursor fields{};
     unsigned version = 0;
-    der_span dp{}, dq{};
+    der_span dp{};
+    der_span dq{};
     if (!open_whole(der.data, der.size, &fields) || !take_small(&fields, &version) || version != 0 ||
         !take_unsigned(&fields, &key->n) || !take_unsigned(&fields, &key->e) || !take_unsigned(&fields, &key->d) ||
         !take_unsigned(&fields, &key->p) || !take_unsigned(&fields, &key->q) || !take_unsigned(&fields, &dp) ||
@@ -264,9 +265,11 @@ key_verdict read_ec(der_span der, der_span curve, der_private_key *key, char *fo
 // PKCS#8 PrivateKeyInfo.
 key_verdict read_pkcs8(der_span der, der_private_key *key, char *found, std::size_t found_size)
 {
-    der_cursor fields{}, algorithm{};
+    der_cursor fields{};
+    der_cursor algorithm{};
     unsigned version = 0;
-    der_span oid{}, inner{};
+    der_span oid{};
+    der_span inner{};
     if (!open_whole(der.data, der.size, &fields) || !take_small(&fields, &version) || version > 1 ||
         !enter(&fields, tag_sequence, &algorithm) || !take(&algorithm, tag_oid, &oid) ||
         !take(&fields, tag_octet_string, &inner))

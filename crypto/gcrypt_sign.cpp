@@ -146,6 +146,8 @@ bool find_bytes(gcry_sexp_t list, const char *name, unsigned char *out, std::siz
 
 } // namespace
 
+// Each build links one library's seam, and with it one signing_key.
+// cppcheck-suppress ctuOneDefinitionRuleViolation
 struct signing_key {
     key_kind kind;
     gcry_sexp_t secret; // (private-key ...), as libgcrypt signs with it
@@ -192,8 +194,12 @@ bool load_ecc(const der_private_key &parts, signing_key *key)
 // computed; libgcrypt then checks that the numbers make one key.
 bool load_rsa(const der_private_key &parts, signing_key *key)
 {
-    gcry_mpi_t n = to_mpi(parts.n), e = to_mpi(parts.e), d = to_mpi(parts.d);
-    gcry_mpi_t p = to_mpi(parts.p), q = to_mpi(parts.q), u = library.gcry_mpi_new(0);
+    gcry_mpi_t n = to_mpi(parts.n);
+    gcry_mpi_t e = to_mpi(parts.e);
+    gcry_mpi_t d = to_mpi(parts.d);
+    gcry_mpi_t p = to_mpi(parts.p);
+    gcry_mpi_t q = to_mpi(parts.q);
+    gcry_mpi_t u = library.gcry_mpi_new(0);
     bool loaded = n != nullptr && e != nullptr && d != nullptr && p != nullptr && q != nullptr && u != nullptr;
     if (loaded && library.gcry_mpi_cmp(p, q) > 0) {
         gcry_mpi_t larger = p;
@@ -296,7 +302,8 @@ namespace {
 // (where the form asks for one); the library's (sig-val ...), or null.
 gcry_sexp_t sign_with(const signing_key &key, const char *form, const unsigned char *digest, unsigned number = 0)
 {
-    gcry_sexp_t data = nullptr, result = nullptr;
+    gcry_sexp_t data = nullptr;
+    gcry_sexp_t result = nullptr;
     if (library.gcry_sexp_build(&data, nullptr, form, static_cast<int>(sha256_size), digest, number) != 0)
         return nullptr;
     if (library.gcry_pk_sign(&result, data, key.secret) != 0)
@@ -311,8 +318,10 @@ std::size_t sign_ecdsa(const signing_key &key, const unsigned char *digest, unsi
     gcry_sexp_t result = sign_with(key, "(data (flags raw) (value %b))", digest);
     if (result == nullptr)
         return 0;
-    unsigned char r[32], s[32];
-    gcry_mpi_t r_number = find_mpi(result, "r"), s_number = find_mpi(result, "s");
+    unsigned char r[32];
+    unsigned char s[32];
+    gcry_mpi_t r_number = find_mpi(result, "r");
+    gcry_mpi_t s_number = find_mpi(result, "s");
     const bool found = mpi_bytes(r_number, r, sizeof r) && mpi_bytes(s_number, s, sizeof s);
     library.gcry_mpi_release(r_number);
     library.gcry_mpi_release(s_number);

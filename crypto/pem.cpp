@@ -28,6 +28,16 @@ int base64_value(char c)
     return -1;
 }
 
+// Where `text` (a string) starts between `from` and `end`, or `end`.
+const char *find(const char *from, const char *end, const char *text)
+{
+    const std::size_t size = std::strlen(text);
+    for (; static_cast<std::size_t>(end - from) >= size; ++from)
+        if (std::memcmp(from, text, size) == 0)
+            return from;
+    return end;
+}
+
 } // namespace
 
 bool next_pem_block(const char **at, const char *end, pem_block *block)
@@ -50,14 +60,8 @@ bool next_pem_block(const char **at, const char *end, pem_block *block)
         while (close < end && *close == '-')
             ++close;
         block->body = close;
-        const char *stop = close;
-        while (end - stop >= static_cast<std::ptrdiff_t>(sizeof finish - 1) &&
-               std::memcmp(stop, finish, sizeof finish - 1) != 0)
-            ++stop;
-        if (end - stop < static_cast<std::ptrdiff_t>(sizeof finish - 1))
-            stop = end;
-        block->body_end = stop;
-        *at = stop;
+        block->body_end = find(close, end, finish);
+        *at = block->body_end;
         return true;
     }
     *at = end;
