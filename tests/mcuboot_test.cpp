@@ -4,9 +4,13 @@
 // hash behind the crypto seam against NIST's vectors.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <map>
 
+#include "crypto/der_key.h"
 #include "crypto/hash.h"
+#include "crypto/pem.h"
 #include "test_support.h"
 
 namespace {
@@ -77,13 +81,21 @@ std::uint32_t le(const bytes &at, std::size_t offset, int size)
     return value;
 }
 
-std::string hex_digits(const unsigned char *digest)
+std::string hex_digits(const unsigned char *digest, std::size_t size = sha256_size)
 {
     static const char digits[] = "0123456789abcdef";
     std::string text;
-    for (std::size_t i = 0; i < sha256_size; ++i)
+    for (std::size_t i = 0; i < size; ++i)
         text += std::string{digits[digest[i] >> 4], digits[digest[i] & 15]};
     return text;
+}
+
+bytes from_hex(const std::string &text)
+{
+    bytes out;
+    for (std::size_t i = 0; i + 1 < text.size(); i += 2)
+        out.push_back(static_cast<std::uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
+    return out;
 }
 
 } // namespace
@@ -292,5 +304,88 @@ TEST(Sha256, NistVectors)
             sha256_builtin_finish(&builtin, digest);
             EXPECT_EQ(hex_digits(digest), c.digest) << "built-in, " << c.message.size() << " bytes in pieces of " << piece;
         }
+    }
+}
+
+// The DER a key's PEM block holds, as fw2hex reads it for a library that
+// takes numbers (libgcrypt): every form imgtool and OpenSSL write, and each
+// structure cut, stretched or of another type.
+TEST(KeyReader, ReadsDer)
+{
+    const std::string seed = "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f";
+    const struct {
+        std::string label, der;
+        key_verdict verdict;
+        std::string found; // the kind loaded, or what a refusal names
+    } cases[] = {
+        {"PRIVATE KEY", "302e020100300506032b657004220420" + seed, key_loaded, "ed25519"},
+        {"PRIVATE KEY", "302e020100300506032b657004220420" + seed + "00", key_not_a_key, "a private key block that is not a key"},
+        {"PRIVATE KEY", "302d020100300506032b6570042104" "1f" + seed.substr(2), key_not_a_key, "a private key block that is not a key"},
+        {"PRIVATE KEY", "302e0201ff300506032b657004220420" + seed, key_not_a_key, "a private key block that is not a key"},
+        {"PRIVATE KEY", "3080020100300506032b657004220420" + seed + "0000", key_not_a_key, "a private key block that is not a key"},
+        {"PRIVATE KEY", "30850000000030", key_not_a_key, "a private key block that is not a key"},
+        // A P-256 key whose ECPrivateKey names a 32-byte secret and holds none of it.
+        {"PRIVATE KEY", "3021020100301306072a8648ce3d020106082a8648ce3d030107040730050201010420", key_not_a_key,
+         "a private key block that is not a key"},
+        {"PRIVATE KEY", "300e020100300506032a0304040205 00", key_unsupported, "a key of the algorithm 1.2.3.4"},
+        {"PRIVATE KEY", "3014020100300b06072a8648ce3d0201300004023000", key_unsupported,
+         "an ECDSA key on a curve given by its parameters"},
+        {"EC PRIVATE KEY", "3012020101040107a00a06082a8648ce3d030107", key_loaded, "ecdsa-p256"},
+        {"EC PRIVATE KEY", "300f020101040101a00706052b81040022", key_unsupported, "an ECDSA key on the curve secp384r1"},
+        {"EC PRIVATE KEY", "3006020101040107", key_not_a_key, "a private key block that is not a key"},
+        {"EC PRIVATE KEY", "3012020101040100a00a06082a8648ce3d030107", key_not_a_key, "a private key block that is not a key"},
+        {"DSA PRIVATE KEY", "3000", key_unsupported, "a DSA key"},
+        {"OPENSSH PRIVATE KEY", "3000", key_not_a_key, "a private key block that is not a key"},
+    };
+    const char *kinds[] = {"ecdsa-p256", "ed25519", "rsa-2048", "rsa-3072"};
+    for (const auto &c : cases) {
+        std::string digits = c.der;
+        digits.erase(std::remove(digits.begin(), digits.end(), ' '), digits.end());
+        const bytes der = from_hex(digits);
+        der_private_key key{};
+        char found[96] = "";
+        const key_verdict verdict = read_der_private_key(c.label.c_str(), der.data(), der.size(), &key, found, sizeof found);
+        EXPECT_EQ(verdict, c.verdict) << c.label << " " << c.der;
+        EXPECT_EQ(verdict == key_loaded ? kinds[key.kind] : found, c.found) << c.label << " " << c.der;
+    }
+    // The test keys imgtool wrote (PKCS#8), through the PEM decoder too.
+    for (const char *kind : kinds) {
+        const std::string text = read_file(data + "keys/" + kind + ".pem");
+        const char *at = text.data();
+        pem_block block{};
+        ASSERT_TRUE(next_pem_block(&at, text.data() + text.size(), &block)) << kind;
+        unsigned char der[4096];
+        const std::size_t size = decode_pem_body(block, der, sizeof der);
+        der_private_key key{};
+        char found[96] = "";
+        ASSERT_EQ(read_der_private_key(block.label, der, size, &key, found, sizeof found), key_loaded) << kind << found;
+        EXPECT_STREQ(kinds[key.kind], kind);
+    }
+}
+
+// ECDSA's DER signature: r and s without their leading zero bytes, and with
+// one where the top bit is set, so 70 to 72 bytes for full-size values.
+TEST(KeyReader, EncodesEcdsaSignatures)
+{
+    const struct {
+        unsigned char r_first, s_first; // the rest of each 32 bytes is 0x55
+        std::string start;              // the DER's first bytes
+        std::size_t size;
+    } cases[] = {
+        {0x80, 0xFF, "3046022100805555", 72},
+        {0x7F, 0x80, "304502207f5555", 71},
+        {0x01, 0x7F, "3044022001555555", 70},
+        {0x00, 0x00, "3042021f555555", 68},
+    };
+    for (const auto &c : cases) {
+        unsigned char r[32], s[32], out[80];
+        std::memset(r, 0x55, sizeof r);
+        std::memset(s, 0x55, sizeof s);
+        r[0] = c.r_first;
+        s[0] = c.s_first;
+        const std::size_t size = der_ecdsa_signature(r, s, out, sizeof out);
+        EXPECT_EQ(size, c.size) << c.start;
+        EXPECT_EQ(hex_digits(out, c.start.size() / 2), c.start);
+        EXPECT_EQ(der_ecdsa_signature(r, s, out, c.size - 1), 0u) << c.start << ": no room";
     }
 }
