@@ -138,40 +138,48 @@ const unsigned char oid_ec[] = {0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x02, 0x01};
 const unsigned char oid_ed25519[] = {0x2B, 0x65, 0x70};
 const unsigned char oid_p256[] = {0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x03, 0x01, 0x07};
 
-// The name of a key algorithm fw2hex does not take, as OpenSSL names it.
-void name_algorithm(der_span oid, char *found, std::size_t found_size)
+// An OID and what OpenSSL calls it.
+struct named_oid {
+    unsigned char oid[9];
+    std::size_t size;
+    const char *name;
+};
+
+// Names `oid` from `names`, else by its dotted form, into `text`.
+template <std::size_t N> void name_oid(der_span oid, const named_oid (&names)[N], char *text, std::size_t room)
 {
-    static const struct {
-        unsigned char oid[9];
-        std::size_t size;
-        const char *name;
-    } names[] = {
-        {{0x2B, 0x65, 0x6E}, 3, "a X25519 key"},
-        {{0x2B, 0x65, 0x6F}, 3, "a X448 key"},
-        {{0x2B, 0x65, 0x71}, 3, "a ED448 key"},
-        {{0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01, 0x0A}, 9, "a RSA-PSS key"},
-        {{0x2A, 0x86, 0x48, 0xCE, 0x38, 0x04, 0x01}, 7, "a DSA key"},
-        {{0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x03, 0x01}, 9, "a DH key"},
-        {{0x2A, 0x86, 0x48, 0xCE, 0x3E, 0x02, 0x01}, 7, "a DHX key"},
-    };
     for (const auto &name : names)
         if (oid.size == name.size && std::memcmp(oid.data, name.oid, name.size) == 0) {
-            std::snprintf(found, found_size, "%s", name.name);
+            std::snprintf(text, room, "%s", name.name);
             return;
         }
-    char text[48];
-    dotted(oid, text, sizeof text);
-    std::snprintf(found, found_size, "a key of the algorithm %s", text);
+    dotted(oid, text, room);
 }
 
-// Names a curve other than P-256, as OpenSSL names it.
+// Names a key algorithm fw2hex does not take.
+void name_algorithm(der_span oid, char *found, std::size_t found_size)
+{
+    static const named_oid names[] = {
+        {{0x2B, 0x65, 0x6E}, 3, "X25519"},
+        {{0x2B, 0x65, 0x6F}, 3, "X448"},
+        {{0x2B, 0x65, 0x71}, 3, "ED448"},
+        {{0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01, 0x0A}, 9, "RSA-PSS"},
+        {{0x2A, 0x86, 0x48, 0xCE, 0x38, 0x04, 0x01}, 7, "DSA"},
+        {{0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x03, 0x01}, 9, "DH"},
+        {{0x2A, 0x86, 0x48, 0xCE, 0x3E, 0x02, 0x01}, 7, "DHX"},
+    };
+    char text[48];
+    name_oid(oid, names, text, sizeof text);
+    if (text[0] >= '0' && text[0] <= '9')
+        std::snprintf(found, found_size, "a key of the algorithm %s", text);
+    else
+        std::snprintf(found, found_size, "a %s key", text);
+}
+
+// Names a curve other than P-256.
 void name_curve(der_span oid, char *found, std::size_t found_size)
 {
-    static const struct {
-        unsigned char oid[9];
-        std::size_t size;
-        const char *name;
-    } names[] = {
+    static const named_oid names[] = {
         {{0x2B, 0x81, 0x04, 0x00, 0x22}, 5, "secp384r1"},
         {{0x2B, 0x81, 0x04, 0x00, 0x23}, 5, "secp521r1"},
         {{0x2B, 0x81, 0x04, 0x00, 0x0A}, 5, "secp256k1"},
@@ -182,10 +190,7 @@ void name_curve(der_span oid, char *found, std::size_t found_size)
         {{0x2B, 0x24, 0x03, 0x03, 0x02, 0x08, 0x01, 0x01, 0x0D}, 9, "brainpoolP512r1"},
     };
     char text[48];
-    dotted(oid, text, sizeof text);
-    for (const auto &name : names)
-        if (oid.size == name.size && std::memcmp(oid.data, name.oid, name.size) == 0)
-            std::snprintf(text, sizeof text, "%s", name.name);
+    name_oid(oid, names, text, sizeof text);
     std::snprintf(found, found_size, "an ECDSA key on the curve %s", text);
 }
 
