@@ -80,10 +80,9 @@ int tell_operand(command_line *line)
     if (!image.size_known)
         return refuse_part_from_pipe(image.path);
     if (line->address_given)
-        return fail(exit_no_input, "-a places a raw image, and '%s' is a%s %s file, which says where its bytes go: "
+        return fail(exit_no_input, "-a places a raw image, and '%s' is %s %s file, which says where its bytes go: "
                     "leave -a out, or store the file's bytes as they are with -m ADDRESS:FILE\n", image.path,
-                    format->reader->title[0] == 'E' || format->reader->title[0] == 'I' ? "n" : "",
-                    format->reader->title);
+                    format->article, format->title);
     std::memmove(line->parts + 1, line->parts, line->part_count * sizeof(part_file));
     line->parts[0] = {image.path, image.stream, image.size, format, {nullptr, 0, 0}};
     ++line->part_count;
@@ -142,6 +141,9 @@ int open_part(part_file *file)
     return exit_success;
 }
 
+// Where each part is read through: large, so kept out of the stack.
+part_cursor reading;
+
 // Opens each part and reads it through, checking all of it; the exit
 // status.
 int read_parts(command_line *line)
@@ -155,7 +157,7 @@ int read_parts(command_line *line)
         }
         if (std::fseek(file.stream, 0, SEEK_SET) != 0)
             return fail_for(exit_cannot_read, last_system_error(), "Cannot read file '%s'", file.path);
-        const part_fault fault = file.format->reader->read(file.stream, file.size, &file.stretches);
+        const part_fault fault = read_part_file(&reading, *file.format->reader, file.stream, file.size, &file.stretches);
         switch (fault.verdict) {
         case part_well_formed:
             break;
@@ -229,15 +231,15 @@ void place_data(command_line *line, layout *laid_out)
     }
     for (std::size_t i = 0; i < line->part_count; ++i) {
         const part_file &file = line->parts[i];
-        const part_reader &reader = *file.format->reader;
+        const file_format &format = *file.format;
         const part_stretch *items = file.stretches.items;
         for (std::size_t j = 0; j < file.stretches.count;) {
             std::size_t k = j + 1;
             std::uint64_t size = items[j].size;
-            for (; reader.joins_touching && k < file.stretches.count && items[j].address + size == items[k].address; ++k)
+            for (; format.joins_touching && k < file.stretches.count && items[j].address + size == items[k].address; ++k)
                 size += items[k].size;
             pieces[count++] = {part_piece, items[j].address, size, true, file.stream, nullptr, file.path,
-                               &reader, items + j, k - j, nullptr, 0, 0, nullptr};
+                               format.reader, items + j, k - j, nullptr, 0, 0, nullptr};
             j = k;
         }
         laid_out->sources[sources++] = {file.stream, 0};
@@ -266,7 +268,7 @@ int check_overlaps(const layout &laid_out)
 }
 
 // The end of a region with its CRC word, which may be the top of the space.
-std::uint64_t extent_end(const crc_region &region)
+std::uint64_t end_with_word(const crc_region &region)
 {
     return std::uint64_t{region.end} + crc_word_size;
 }
@@ -278,21 +280,21 @@ int order_regions(command_line *line, const layout &laid_out)
 {
     crc_request *crcs = line->crcs;
     for (std::size_t i = 0; i < line->crc_count; ++i)
-        if (extent_end(crcs[i].region) > address_space_size)
+        if (end_with_word(crcs[i].region) > address_space_size)
             return fail(exit_does_not_fit, "The CRC of -c '%s' at 0x%X would pass 0xFFFFFFFF\n", crcs[i].text,
                         crcs[i].region.end);
     std::sort(crcs, crcs + line->crc_count, [](const crc_request &a, const crc_request &b) {
         return a.region.start != b.region.start ? a.region.start < b.region.start : a.region.end < b.region.end;
     });
     for (std::size_t i = 1; i < line->crc_count; ++i)
-        if (crcs[i].region.start < extent_end(crcs[i - 1].region))
+        if (crcs[i].region.start < end_with_word(crcs[i - 1].region))
             return fail(exit_does_not_fit, "The regions of -c '%s' and -c '%s' (each with its CRC) overlap from 0x%X\n",
                         crcs[i - 1].text, crcs[i].text, crcs[i].region.start);
     for (std::size_t i = 0; i < line->crc_count; ++i)
         for (std::size_t j = 0; j < laid_out.piece_count; ++j) {
             const crc_region &region = crcs[i].region;
             const piece &part = laid_out.pieces[j];
-            if (part.size > 0 && part.address < extent_end(region) && part.address + part.size > region.end)
+            if (part.size > 0 && part.address < end_with_word(region) && part.address + part.size > region.end)
                 return fail(exit_does_not_fit, "Image '%s' at 0x%X overlaps the CRC of -c '%s' at 0x%X\n", part.name,
                             part.address, crcs[i].text, region.end);
         }
@@ -394,7 +396,7 @@ int check_regions_beside_slot(const command_line &line)
     const slot_request &request = line.slot;
     for (std::size_t i = 0; i < line.crc_count && request.text != nullptr; ++i) {
         const crc_region &region = line.crcs[i].region;
-        if (region.start < request.image.end && extent_end(region) > request.image.start)
+        if (region.start < request.image.end && end_with_word(region) > request.image.start)
             return fail(exit_no_input, "The region of -c '%s' (with its CRC) overlaps the slot of --mcuboot '%s': "
                         "MCUboot checks the image's SHA-256, so give -c for regions outside the slot\n",
                         line.crcs[i].text, request.text);
@@ -594,7 +596,7 @@ const char *algorithm_name(crc_algorithm algorithm)
 int lay_out(command_line *line, layout *laid_out)
 {
     *laid_out = {nullptr, 0, static_cast<image_source *>(std::calloc(line->image_count + line->part_count + 1,
-                                                                     sizeof(image_source))), 0, {nullptr, 0, 0}};
+                                                                     sizeof(image_source))), 0, {nullptr, 0, 0}, line->settings};
     int status = tell_operand(line);
     if (status == exit_success)
         status = open_images(line);
@@ -632,11 +634,11 @@ int plan_output(const command_line &line, layout *laid_out)
     if (!format.needs_plan && format.judge == nullptr)
         return exit_success;
     std::size_t failed = 0;
-    const convert_result result = plan_runs(laid_out->pieces, laid_out->piece_count, &laid_out->runs, &failed);
+    const convert_result result = plan_runs(laid_out->pieces, laid_out->piece_count, line.settings, &laid_out->runs, &failed);
     if (result != converted)
         return report(result, laid_out->pieces[failed], nullptr, last_system_error());
     std::size_t at = 0;
-    const extent_list &runs = laid_out->runs;
+    const run_list &runs = laid_out->runs;
     switch (format.judge != nullptr ? format.judge(runs, &at) : plan_fits) {
     case plan_fits:
         break;
@@ -652,8 +654,8 @@ int plan_output(const command_line &line, layout *laid_out)
 
 namespace {
 
-// A layout line's span: the addresses and the size.
-void show_span(std::uint32_t address, std::uint64_t size)
+// The addresses and size that open a layout line.
+void show_addresses(std::uint32_t address, std::uint64_t size)
 {
     say(stderr, "0x%08X-0x%08X %10" PRIu64 " bytes  ", address, static_cast<std::uint32_t>(address + size - 1), size);
 }
@@ -662,27 +664,27 @@ void show_span(std::uint32_t address, std::uint64_t size)
 // the file holds (an ELF file's sections), one line for each.
 void show_part(const piece &part)
 {
-    const part_reader &reader = *part.reader;
-    if (!reader.names_each_stretch) {
+    const file_format &format = format_reading(*part.reader);
+    if (!format.describes_each_stretch) {
         char name[64] = "";
-        if (reader.name != nullptr)
-            reader.name(part.stream, part.stretches[0], name, sizeof name);
-        show_span(part.address, part.size);
-        say(stderr, "%s (%s%s%s)\n", part.name, reader.title, name[0] != '\0' ? " " : "", name);
+        if (format.describe != nullptr)
+            format.describe(part.stream, part.stretches[0], name, sizeof name);
+        show_addresses(part.address, part.size);
+        say(stderr, "%s (%s%s%s)\n", part.name, format.title, name[0] != '\0' ? " " : "", name);
         return;
     }
     for (std::size_t i = 0; i < part.stretch_count; ++i) {
         const part_stretch &stretch = part.stretches[i];
         char name[64];
-        reader.name(part.stream, stretch, name, sizeof name);
-        show_span(stretch.address, stretch.size);
-        say(stderr, "%s (%s %s)\n", part.name, reader.title, name);
+        format.describe(part.stream, stretch, name, sizeof name);
+        show_addresses(stretch.address, stretch.size);
+        say(stderr, "%s (%s %s)\n", part.name, format.title, name);
     }
 }
 
 // A fill: of a -c region, or of the MCUboot slot's header (whose first
 // bytes are the header's fields), code or padding.
-void show_fill(const piece &fill)
+void show_fill(const piece &fill, bool omit_blank)
 {
     const char *of = "";
     if (fill.slot != nullptr)
@@ -690,7 +692,7 @@ void show_fill(const piece &fill)
              : fill.address < fill.slot->code_end ? " of the MCUboot code"
                                                   : " up to the MCUboot trailer";
     const bool fields = fill.slot != nullptr && fill.address == fill.slot->request.start;
-    const bool left_out = omit_blank != 0 && fill.fill == blank_byte;
+    const bool left_out = omit_blank && fill.fill == blank_byte;
     say(stderr, "0x%02X fill%s%s\n", fill.fill, of, !left_out ? "" : fields ? ", left out by -s after its fields" : ", left out by -s");
 }
 
@@ -699,7 +701,7 @@ void show_fill(const piece &fill)
 void show_slot(const mcuboot_slot &slot)
 {
     const mcuboot_request &image = slot.request;
-    show_span(image.start, image.end - image.start);
+    show_addresses(image.start, image.end - image.start);
     say(stderr, "MCUboot slot: header %u bytes, version %u.%u.%u+%u, code 0x%08X-0x%08X (%u bytes)",
         static_cast<unsigned>(slot.code_start - image.start), image.version.major, image.version.minor,
         image.version.revision, static_cast<unsigned>(image.version.build), slot.code_start, slot.code_end - 1,
@@ -715,7 +717,7 @@ void show_slot(const mcuboot_slot &slot)
             say(stderr, "%02x", byte);
     }
     say(stderr, "\n");
-    show_span(image.start, mcuboot_header_fields);
+    show_addresses(image.start, mcuboot_header_fields);
     say(stderr, "MCUboot header\n");
 }
 
@@ -733,7 +735,7 @@ void show_layout(const layout &laid_out, const file_format &format)
             slot_shown = true;
         }
         if (part.kind != part_piece)
-            show_span(part.address, part.size);
+            show_addresses(part.address, part.size);
         switch (part.kind) {
         case image_piece:
             say(stderr, "%s\n", part.name);
@@ -742,7 +744,7 @@ void show_layout(const layout &laid_out, const file_format &format)
             show_part(part);
             break;
         case fill_piece:
-            show_fill(part);
+            show_fill(part, laid_out.settings.omit_blank);
             break;
         case crc_piece:
             say(stderr, "CRC %s of 0x%08X-0x%08X: 0x%08X\n", algorithm_name(part.region->algorithm),

@@ -6,6 +6,7 @@
 #include <cstddef>
 
 #include "convert/convert.h"
+#include "convert/output.h"
 #include "options.h"
 
 // The pieces of the output in address order, and the images' streams, which
@@ -15,7 +16,8 @@ struct layout {
     std::size_t piece_count;
     image_source *sources; // every file read: images and Intel HEX files
     std::size_t source_count;
-    extent_list runs;      // what the output holds, when its format needs to know before writing
+    run_list runs;         // what the output holds, when its format needs to know before writing
+    walk_settings settings;
 };
 
 // Opens the images and Intel HEX files of `line`, checks the files through,

@@ -52,7 +52,7 @@ int create_output(const char *output_path, const layout &laid_out, const file_fo
     switch (to_standard_output ? use_standard_output(laid_out.sources, count, output)
                                : open_output(output_path, laid_out.sources, count, output)) {
     case output_opened:
-        if (format.start(*output, to_standard_output ? "" : file_name_of(output_path), &laid_out.runs))
+        if (format.writer.start(*output, to_standard_output ? "" : file_name_of(output_path), &laid_out.runs))
             return exit_success;
         break;
     case output_is_image:
@@ -105,7 +105,7 @@ int check_request(command_line *line, bool has_operand, const char *program_name
                     "say where they go\n");
     if (!check_slot_options(*line) || !choose_format(line))
         return exit_no_input;
-    if (omit_blank != 0 && !line->format->has_addresses)
+    if (line->settings.omit_blank && !line->format->has_addresses)
         return fail(exit_no_input, "-s cannot leave bytes out of a %s file, which holds every byte from its lowest "
                     "address to its highest\n", line->format->title);
     return exit_success;
@@ -153,7 +153,8 @@ int fw2hex_main(int argc, char *argv[])
 
     bool holds_data = false;
     std::size_t failed = 0;
-    convert_result result = convert_pieces(laid_out.pieces, laid_out.piece_count, *line.format, &holds_data, &failed);
+    convert_result result = convert_pieces(laid_out.pieces, laid_out.piece_count, line.format->writer, line.settings, &holds_data,
+                                           &failed);
     system_error error = last_system_error(); // why it stopped, before other calls change it
     // A write error that only shows at close still fails the run.
     if (std::fclose(output) != 0 && result == converted) {

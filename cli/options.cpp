@@ -420,13 +420,13 @@ request take_option(int option, command_line *line, const char *program_name)
     switch (option) {
     case 'a':
         line->address_given = true;
-        if (!parse_load_address(optarg, &load_address)) {
+        if (!parse_load_address(optarg, &line->load_address)) {
             refuse_load_address(optarg);
             return refuse_option;
         }
         return convert_file;
     case 's':
-        ++omit_blank;
+        line->settings.omit_blank = true;
         return convert_file;
     case 'o':
         line->output = optarg;
@@ -476,7 +476,7 @@ request take_operand(int argc, char *argv[], command_line *line)
         return refuse_option;
     }
     if (optind < argc) {
-        line->images[0] = {argv[optind], load_address, nullptr, 0, false, nullptr, 0};
+        line->images[0] = {argv[optind], line->load_address, nullptr, 0, false, nullptr, 0};
         line->has_operand = true;
     } else {
         // No operand: the images are those of -m alone.
@@ -525,7 +525,7 @@ bool check_slot_options(const command_line &line)
     }
     // -s leaves 0xFF out for the flash to read back as 0xFF: where it reads
     // 0x00, the image would no longer be the one hashed.
-    if (omit_blank != 0 && slot.image.erased == 0) {
+    if (line.settings.omit_blank && slot.image.erased == 0) {
         say(stderr, "-s leaves 0xFF bytes out for erased flash to supply, and with --erased-val 0 the flash reads "
             "0x00 there, which would change the image that was hashed\n");
         return false;
@@ -539,14 +539,13 @@ bool make_command_line(int argc, command_line *line)
     *line = {nullptr, static_cast<image_file *>(std::calloc(room, sizeof(image_file))), 1,
              static_cast<crc_request *>(std::calloc(room, sizeof(crc_request))), 0,
              static_cast<part_file *>(std::calloc(room, sizeof(part_file))), 0, false, false, false, false, nullptr,
-             nullptr, {nullptr, nullptr, false, nullptr, default_image}};
+             nullptr, {nullptr, nullptr, false, nullptr, default_image}, default_load_address, {false}};
     return line->images != nullptr && line->crcs != nullptr && line->parts != nullptr;
 }
 
 request scan_command_line(int argc, char *argv[], command_line *line, int *operand)
 {
     *operand = argc;
-    load_address = default_load_address;
     if (asks_for_help(argc, argv))
         return show_help;
     for (;;) {

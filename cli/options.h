@@ -7,7 +7,7 @@
 #include <cstdio>
 
 #include "convert/convert.h"
-#include "convert/format.h"
+#include "formats/format.h"
 #include "convert/mcuboot.h"
 #include "convert/part.h"
 
@@ -67,6 +67,8 @@ struct command_line {
     const file_format *format; // "-O", the -o path's extension, else Intel HEX
     const char *format_text; // the last "-O" argument as typed, or null
     slot_request slot;       // "--mcuboot" and its options
+    std::uint32_t load_address; // "-a": where the operand's first byte goes
+    walk_settings settings;  // how the walk treats what it takes: "-s"
 };
 
 // Makes the empty tables for `argc` arguments; false when out of memory.

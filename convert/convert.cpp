@@ -4,22 +4,22 @@
 // that are not blank.
 #include "convert.h"
 #include "blank.h"
-#include "format.h"
 #include "mcuboot.h"
+#include "output.h"
 #include "part.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
-std::uint32_t load_address = default_load_address;
-int omit_blank = 0;
-
 namespace {
 
 constexpr std::uint64_t address_space_size = std::uint64_t{1} << 32;
 // The current block of the image.
 unsigned char image_buffer[block_size];
+// Where the walk stands in the part it takes from: kept from one of its
+// pieces to the next, so that a reader goes on from the text it holds.
+part_cursor cursor;
 
 // The bytes from image offset `image_size` on that form whole lines below
 // the top of the address space.
@@ -49,7 +49,8 @@ void feed_regions(crc_region *open, std::uint32_t address, const unsigned char *
 struct conversion {
     crc_region *open_region; // the first region whose CRC is not written yet
     mcuboot_slot *slot;      // the MCUboot slot, or null
-    const file_format *format;
+    const format_writer *writer;
+    const walk_settings *settings;
     bool holds_data;         // a run has gone out
 };
 
@@ -78,7 +79,7 @@ void seal_into_slot(mcuboot_slot *slot, std::uint32_t address, unsigned char *by
 convert_result put_run(conversion *state, std::uint32_t address, const unsigned char *bytes, std::size_t count)
 {
     state->holds_data = true;
-    return state->format->put(address, bytes, count);
+    return state->writer->put(address, bytes, count);
 }
 
 // The runs that omission keeps of the `count` bytes at image_buffer, which
@@ -88,22 +89,22 @@ convert_result put_kept_runs(conversion *state, std::uint32_t address, std::size
 {
     if (block_is_blank(image_buffer, count))
         return converted;
-    std::size_t run = 0;      // where the run being gathered starts in the block
-    std::size_t run_size = 0; // its bytes so far
+    std::size_t run_start = 0; // where the run being gathered starts in the block
+    std::size_t run_size = 0;  // its bytes so far
     for (std::size_t n = 0; n < count; n += line_size) {
         const std::size_t length = std::min(count - n, line_size);
         const std::size_t kept = trim_blank_tail(image_buffer + n, length);
         if (kept > 0 && run_size == 0)
-            run = n;
+            run_start = n;
         run_size += kept;
         if (kept < length && run_size > 0) {
-            const convert_result result = put_run(state, address + static_cast<std::uint32_t>(run), image_buffer + run, run_size);
+            const convert_result result = put_run(state, address + static_cast<std::uint32_t>(run_start), image_buffer + run_start, run_size);
             if (result != converted)
                 return result;
             run_size = 0;
         }
     }
-    return run_size > 0 ? put_run(state, address + static_cast<std::uint32_t>(run), image_buffer + run, run_size)
+    return run_size > 0 ? put_run(state, address + static_cast<std::uint32_t>(run_start), image_buffer + run_start, run_size)
                         : converted;
 }
 
@@ -116,7 +117,7 @@ convert_result put_block(conversion *state, std::uint32_t address, std::size_t c
     feed_regions(state->open_region, address, image_buffer, count);
     if (count == 0)
         return converted;
-    if (omit_blank != 0)
+    if (state->settings->omit_blank)
         return put_kept_runs(state, address, count);
     return put_run(state, address, image_buffer, count);
 }
@@ -195,24 +196,24 @@ convert_result convert_fill_piece(const piece &fill, conversion *state)
     return converted;
 }
 
-// A run of a part, its stretches read again by the part's reader into
+// A piece of a part, its stretches read again by the part's reader into
 // blocks, as an image's bytes are read: each must hold what the first
 // reading found, or the file changed in between. With a conversion, every
 // block goes out; without one, only the first `wanted` bytes (at most a
 // block) are read, and stay at image_buffer.
-convert_result take_run(const piece &run, conversion *state, std::uint64_t wanted)
+convert_result take_part_piece(const piece &part, conversion *state, std::uint64_t wanted)
 {
     std::uint64_t done = 0;  // bytes of the run put out
     std::size_t filled = 0;  // bytes of the block at image_buffer
-    for (std::size_t i = 0; i < run.stretch_count && done + filled < wanted; ++i) {
-        const part_stretch &stretch = run.stretches[i];
-        if (!run.reader->start(run.stream, stretch))
+    for (std::size_t i = 0; i < part.stretch_count && done + filled < wanted; ++i) {
+        const part_stretch &stretch = part.stretches[i];
+        if (!open_stretch(&cursor, *part.reader, part.stream, stretch))
             return read_failed;
         for (std::uint64_t left = stretch.size; left > 0 && done + filled < wanted;) {
             std::size_t taken = 0;
             const auto room = static_cast<std::size_t>(
                 std::min<std::uint64_t>({block_size - filled, left, wanted - done - filled}));
-            const convert_result result = run.reader->take(image_buffer + filled, room, &taken);
+            const convert_result result = part.reader->take(&cursor, image_buffer + filled, room, &taken);
             if (result != converted)
                 return result;
             if (taken == 0 || taken > room)
@@ -220,7 +221,7 @@ convert_result take_run(const piece &run, conversion *state, std::uint64_t wante
             filled += taken;
             left -= taken;
             if (filled == block_size && state != nullptr) {
-                const convert_result put = put_block(state, static_cast<std::uint32_t>(run.address + done), filled);
+                const convert_result put = put_block(state, static_cast<std::uint32_t>(part.address + done), filled);
                 if (put != converted)
                     return put;
                 done += filled;
@@ -228,7 +229,7 @@ convert_result take_run(const piece &run, conversion *state, std::uint64_t wante
             }
         }
     }
-    return state != nullptr ? put_block(state, static_cast<std::uint32_t>(run.address + done), filled) : converted;
+    return state != nullptr ? put_block(state, static_cast<std::uint32_t>(part.address + done), filled) : converted;
 }
 
 // A region's CRC, complete once every byte before its word has gone by.
@@ -268,10 +269,11 @@ bool image_fits(std::uint64_t size, std::uint32_t address)
     return address + size <= address_space_size;
 }
 
-convert_result convert_pieces(piece *pieces, std::size_t count, const file_format &format, bool *holds_data,
-                              std::size_t *failed)
+convert_result convert_pieces(piece *pieces, std::size_t count, const format_writer &writer,
+                              const walk_settings &settings, bool *holds_data, std::size_t *failed)
 {
-    conversion state{nullptr, nullptr, &format, false};
+    conversion state{nullptr, nullptr, &writer, &settings, false};
+    cursor.reader = nullptr; // the streams have moved since it was last used
     crc_region **link = &state.open_region; // the regions, linked in address order
     for (std::size_t i = 0; i < count; ++i)
         if (pieces[i].kind == crc_piece) {
@@ -296,7 +298,7 @@ convert_result convert_pieces(piece *pieces, std::size_t count, const file_forma
             result = convert_crc_piece(pieces[i], &state);
             break;
         case part_piece:
-            result = take_run(pieces[i], &state, pieces[i].size);
+            result = take_part_piece(pieces[i], &state, pieces[i].size);
             break;
         case known_piece:
             result = convert_known_piece(pieces[i], &state);
@@ -311,7 +313,7 @@ convert_result convert_pieces(piece *pieces, std::size_t count, const file_forma
     if (holds_data != nullptr)
         *holds_data = state.holds_data;
     // After a failure the output keeps what went out before it.
-    const convert_result ending = format.finish(result == converted);
+    const convert_result ending = writer.finish(result == converted);
     return result == converted ? ending : result;
 }
 
@@ -319,6 +321,7 @@ convert_result peek_pieces(const piece *pieces, std::size_t count, std::uint32_t
                            unsigned char *bytes, unsigned char *present)
 {
     std::memset(present, 0, size);
+    cursor.reader = nullptr;
     const std::uint64_t end = std::uint64_t{address} + size;
     for (std::size_t i = 0; i < count; ++i) {
         const piece &part = pieces[i];
@@ -335,7 +338,7 @@ convert_result peek_pieces(const piece *pieces, std::size_t count, std::uint32_t
                 return std::ferror(part.stream) != 0 ? read_failed : image_changed;
             break;
         case part_piece: {
-            const convert_result result = take_run(part, nullptr, offset + length);
+            const convert_result result = take_part_piece(part, nullptr, offset + length);
             if (result != converted)
                 return result;
             std::memcpy(to, image_buffer + offset, length);
@@ -356,25 +359,17 @@ convert_result peek_pieces(const piece *pieces, std::size_t count, std::uint32_t
     return converted;
 }
 
-convert_result convert_image(std::FILE *input, std::FILE *output, bool *holds_data)
-{
-    piece image{image_piece, load_address, 0, false, input, nullptr, nullptr, nullptr, nullptr, 0, nullptr, 0, 0, nullptr};
-    if (!intel_hex_format.start(output, "", nullptr))
-        return write_failed;
-    return convert_pieces(&image, 1, intel_hex_format, holds_data);
-}
-
 namespace {
 
 // The list a plan gathers its runs in.
-extent_list *planned_runs;
+run_list *planned_runs;
 
 // Adds a run to the plan, joined to the last one when it touches it.
 convert_result add_run(std::uint32_t address, std::uint64_t count)
 {
-    extent_list &runs = *planned_runs;
+    run_list &runs = *planned_runs;
     if (runs.count > 0) {
-        extent &last = runs.items[runs.count - 1];
+        run &last = runs.items[runs.count - 1];
         if (last.address + last.size == address) {
             last.size += count;
             return converted;
@@ -382,7 +377,7 @@ convert_result add_run(std::uint32_t address, std::uint64_t count)
     }
     if (runs.count == runs.room) {
         const std::size_t room = runs.room == 0 ? 64 : 2 * runs.room;
-        auto *items = static_cast<extent *>(std::realloc(runs.items, room * sizeof(extent)));
+        auto *items = static_cast<run *>(std::realloc(runs.items, room * sizeof(run)));
         if (items == nullptr)
             return out_of_memory;
         runs.items = items;
@@ -403,15 +398,16 @@ convert_result plan_end(bool /*unused*/)
 }
 
 // A format that writes nothing and notes where its runs lie.
-const file_format planner{"plan", "", "", "", "", "", "", nullptr, true, false, nullptr, nullptr, plan_run, plan_end, nullptr, ""};
+const format_writer planner{nullptr, plan_run, plan_end};
 
 } // namespace
 
-convert_result plan_runs(piece *pieces, std::size_t count, extent_list *runs, std::size_t *failed)
+convert_result plan_runs(piece *pieces, std::size_t count, const walk_settings &settings, run_list *runs,
+                         std::size_t *failed)
 {
     planned_runs = runs;
     runs->count = 0;
-    if (omit_blank == 0) {
+    if (!settings.omit_blank) {
         // Every byte of every piece goes out: the runs are the pieces, the
         // touching ones joined.
         for (std::size_t i = 0; i < count; ++i) {
@@ -423,7 +419,7 @@ convert_result plan_runs(piece *pieces, std::size_t count, extent_list *runs, st
         }
         return converted;
     }
-    const convert_result result = convert_pieces(pieces, count, planner, nullptr, failed);
+    const convert_result result = convert_pieces(pieces, count, planner, settings, nullptr, failed);
     for (std::size_t i = 0; i < count && result == converted; ++i)
         if (pieces[i].kind == image_piece && std::fseek(pieces[i].stream, 0, SEEK_SET) != 0) {
             *failed = i;

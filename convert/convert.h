@@ -8,11 +8,6 @@
 
 #include "crc.h"
 
-// Address of the first image byte; set once, before convert_image runs.
-extern std::uint32_t load_address;
-// Number of "-s" options seen; non-zero leaves blank regions out.
-extern int omit_blank;
-
 // Where STM32 flash begins, the load address unless told otherwise.
 constexpr std::uint32_t default_load_address = 0x08000000;
 
@@ -29,7 +24,12 @@ enum convert_result {
 
 // True when an image of `size` bytes at `address` stays inside the 32-bit
 // address space.
-bool image_fits(std::uint64_t size, std::uint32_t address = load_address);
+bool image_fits(std::uint64_t size, std::uint32_t address);
+
+// How the walk treats what it takes.
+struct walk_settings {
+    bool omit_blank; // -s: blank lines and blocks are left out of a format with addresses
+};
 
 // One image of a merged output: its stream (binary) and the address of its
 // first byte.
@@ -78,12 +78,6 @@ struct piece {
     mcuboot_slot *slot;                 // tlv: the slot whose image it ends
 };
 
-// Reads the raw image from `input` (binary) and writes its Intel HEX text,
-// line ends included, to `output` (binary). Stops at the first failure; never opens or closes
-// either stream. `holds_data`, when given, tells whether any data record
-// was written (an empty image, or an erased one with omission, has none).
-convert_result convert_image(std::FILE *input, std::FILE *output, bool *holds_data = nullptr);
-
 // Reads what the pieces (in address order, apart) put at the `size`
 // addresses from `address` into `bytes`, marking each byte a piece puts
 // there in `present` (1, else 0), before the walk: images are read at the
@@ -92,11 +86,11 @@ convert_result convert_image(std::FILE *input, std::FILE *output, bool *holds_da
 convert_result peek_pieces(const piece *pieces, std::size_t count, std::uint32_t address, std::size_t size,
                            unsigned char *bytes, unsigned char *present);
 
-struct file_format;
+struct format_writer;
 
-// The same for `count` pieces, in the order given (the caller sorts them by
-// address and keeps them apart), in the format `format`, whose start the
-// caller has called: the bytes of each piece, or with omission the lines
+// Writes `count` pieces, in the order given (the caller sorts them by
+// address and keeps them apart), through `writer`, whose start the caller
+// has called: the bytes of each piece, or with omission the lines
 // of them that are not blank, go to the format as runs in address order,
 // and the format ends the file. Every byte that goes by inside the region
 // of a CRC piece feeds its CRC; the caller lays out the pieces so that each
@@ -106,7 +100,7 @@ struct file_format;
 // gets the size read. `holds_data`, when given, tells whether any byte
 // went out. On failure, `failed` (when given) is the index of the piece
 // that was being converted.
-convert_result convert_pieces(piece *pieces, std::size_t count, const file_format &format,
-                              bool *holds_data = nullptr, std::size_t *failed = nullptr);
+convert_result convert_pieces(piece *pieces, std::size_t count, const format_writer &writer,
+                              const walk_settings &settings, bool *holds_data = nullptr, std::size_t *failed = nullptr);
 
 #endif

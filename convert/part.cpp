@@ -28,7 +28,7 @@ bool sort_stretches(part_stretches *stretches, const part_stretch **first, const
     part_stretch *items = stretches->items;
     // std::sort, which needs no memory of its own.
     std::sort(items, items + stretches->count, [](const part_stretch &a, const part_stretch &b) {
-        return a.address != b.address ? a.address < b.address : a.where < b.where;
+        return a.address != b.address ? a.address < b.address : a.number < b.number;
     });
     // Sorted by address, a stretch shares an address with an earlier one
     // when it starts before the furthest end so far.
@@ -114,27 +114,49 @@ bool first_line(const unsigned char *head, std::size_t size, const char **line, 
     return true;
 }
 
+part_fault read_part_file(part_cursor *cursor, const part_reader &reader, std::FILE *input, std::uint64_t size,
+                          part_stretches *stretches)
+{
+    cursor->input = input;
+    cursor->reader = nullptr;
+    const part_fault fault = reader.read(cursor, size, stretches);
+    cursor->reader = nullptr; // the stream has moved under whatever it held
+    return fault;
+}
+
+bool open_stretch(part_cursor *cursor, const part_reader &reader, std::FILE *input, const part_stretch &stretch)
+{
+    const bool resumed = cursor->reader == &reader && cursor->input == input;
+    cursor->input = input;
+    cursor->reader = &reader;
+    if (reader.open(cursor, stretch, resumed))
+        return true;
+    cursor->reader = nullptr;
+    return false;
+}
+
 namespace {
 
-// The stretch being handed over, straight from the file.
-std::FILE *stream;
-std::uint64_t left;
+// The bytes of a stretch not yet handed over, straight from the file.
+struct file_bytes {
+    std::uint64_t left;
+};
 
 } // namespace
 
-bool start_file_bytes(std::FILE *input, const part_stretch &stretch)
+bool open_file_bytes(part_cursor *cursor, const part_stretch &stretch, bool /*unused*/)
 {
-    stream = input;
-    left = stretch.size;
-    return seek_to(input, stretch.offset);
+    cursor_state<file_bytes>(cursor).left = stretch.size;
+    return seek_to(cursor->input, stretch.offset);
 }
 
-convert_result take_file_bytes(unsigned char *out, std::size_t room, std::size_t *taken)
+convert_result take_file_bytes(part_cursor *cursor, unsigned char *out, std::size_t room, std::size_t *taken)
 {
+    std::uint64_t &left = cursor_state<file_bytes>(cursor).left;
     const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(room, left));
-    *taken = std::fread(out, 1, count, stream);
+    *taken = std::fread(out, 1, count, cursor->input);
     left -= *taken;
-    if (std::ferror(stream) != 0)
+    if (std::ferror(cursor->input) != 0)
         return read_failed;
     return *taken < count ? image_changed : converted;
 }

@@ -13,13 +13,15 @@
 #include "convert.h"
 
 // Bytes at consecutive addresses that a file holds one after the other:
-// records that follow on, one section, elements or blocks in a row.
+// records that follow on, one section, elements or blocks in a row; the
+// unit a reader reports. Past its address and size, its fields are the
+// reader's own, which the walk never reads: where the reader takes it up.
 struct part_stretch {
     std::uint32_t address; // of the first byte
     std::uint64_t size;
     std::uint64_t offset;  // where its first record, block, element or section starts in the file
-    std::uint64_t where;   // that one's number: the line (from 1), element, block or section
-    std::uint32_t base;    // Intel HEX: the address its first record's offset adds to
+    std::uint64_t number;  // that one's number: the line (from 1), element, block or section
+    std::uint32_t detail;  // what else resumes or names it: a base address, a family, a section's name
 };
 // A file's stretches, in address order once read, in memory that grows
 // with them (the owner frees `items`).
@@ -48,48 +50,68 @@ struct part_fault {
 // How much of a file's start a reader is shown to recognise it.
 constexpr std::size_t part_head_size = 1024;
 
+struct part_reader;
+
+// Where a reader stands in a file while it hands over stretches: the
+// stream, and the reader's own state, with room for a block of the file's
+// text. Its owner starts it all zero and keeps it from one stretch to the
+// next, so that a reader may go on from what it already holds; a reader
+// keeps nothing of its own anywhere else.
+constexpr std::size_t part_cursor_room = (std::size_t{1} << 18) + 2048;
+struct part_cursor {
+    std::FILE *input;          // the stream it reads
+    const part_reader *reader; // whose state `state` holds; null for nobody's
+    alignas(16) unsigned char state[part_cursor_room];
+};
+
+// A reader's state in `cursor`: plain data that all zero bytes start.
+template <class State> State &cursor_state(part_cursor *cursor)
+{
+    static_assert(sizeof(State) <= part_cursor_room && alignof(State) <= 16, "the cursor has no room for it");
+    return *reinterpret_cast<State *>(cursor->state);
+}
+
+// The operations each format with addresses fills; what -v shows of it
+// and how the layout joins its stretches belong to the format's row.
 struct part_reader {
-    const char *title; // as messages and -v name the format
     // True when `head`, the first `size` bytes of a file (all of them when
     // fewer), are this format's start. `whole_record`: a text format wants
     // its first line that is not empty to be, whole, a well-formed record;
     // otherwise its first character that is not white space will do.
     bool (*recognise)(const unsigned char *head, std::size_t size, bool whole_record);
-    // Reads the file of `size` bytes from its start, checks all of it and
-    // gathers its stretches in address order; the first fault, if any.
-    part_fault (*read)(std::FILE *input, std::uint64_t size, part_stretches *stretches);
-    // Starts handing over the bytes of `stretch`; false when the file
-    // cannot be reached there.
-    bool (*start)(std::FILE *input, const part_stretch &stretch);
+    // Reads the file of `size` bytes from its start through `cursor`
+    // (its input set, its state nobody's), checks all of it and gathers
+    // its stretches in address order; the first fault, if any.
+    part_fault (*read)(part_cursor *cursor, std::uint64_t size, part_stretches *stretches);
+    // Starts handing over the bytes of `stretch` from the cursor's input;
+    // `resumed` when the cursor's state is this reader's, left by its last
+    // take on the same stream. False when the file cannot be reached there.
+    bool (*open)(part_cursor *cursor, const part_stretch &stretch, bool resumed);
     // The next bytes of the stretch, at most `room` (above 0), into `out`;
     // image_changed when the file no longer holds what its first reading
     // found there.
-    convert_result (*take)(unsigned char *out, std::size_t room, std::size_t *taken);
-    // Stretches that touch are one run of the layout (with one -s grid),
-    // rather than only those that follow on in the file.
-    bool joins_touching;
-    // What -v says of a stretch beside the format (an ELF section's name,
-    // a UF2 file's family), written to `name` (`size` bytes, NUL
-    // included); null when it says nothing more.
-    void (*name)(std::FILE *input, const part_stretch &stretch, char *name, std::size_t size);
-    // -v shows each stretch on a line of its own (the sections of an ELF
-    // file), rather than each run.
-    bool names_each_stretch;
+    convert_result (*take)(part_cursor *cursor, unsigned char *out, std::size_t room, std::size_t *taken);
 };
+
+// Reads `input` through with `reader`, on `cursor`.
+part_fault read_part_file(part_cursor *cursor, const part_reader &reader, std::FILE *input, std::uint64_t size,
+                          part_stretches *stretches);
+// Opens `cursor` on `stretch` of `input` for `reader`; false like its open.
+bool open_stretch(part_cursor *cursor, const part_reader &reader, std::FILE *input, const part_stretch &stretch);
 
 // Adds `stretch` to `stretches`; false when out of memory.
 bool add_stretch(part_stretches *stretches, const part_stretch &stretch);
 
-// Puts the stretches in address order (ties by `where`) and finds the first
+// Puts the stretches in address order (ties by `number`) and finds the first
 // address two of them share: true, with the earlier (`first`), the later
 // (`second`) and that address, when there is one.
 bool sort_stretches(part_stretches *stretches, const part_stretch **first, const part_stretch **second,
                     std::uint32_t *address);
 
-// The start and take of a format whose stretches are the file's bytes as
+// The open and take of a format whose stretches are the file's bytes as
 // they stand (DfuSe elements, ELF sections).
-bool start_file_bytes(std::FILE *input, const part_stretch &stretch);
-convert_result take_file_bytes(unsigned char *out, std::size_t room, std::size_t *taken);
+bool open_file_bytes(part_cursor *cursor, const part_stretch &stretch, bool resumed);
+convert_result take_file_bytes(part_cursor *cursor, unsigned char *out, std::size_t room, std::size_t *taken);
 
 // Bytes a reader has decoded (a record's, a block's) and not yet handed
 // over, which its next take hands over first.

@@ -15,7 +15,7 @@ constexpr std::uint64_t largest_gap = std::uint64_t{16} << 20;
 bool started;          // a byte has been written
 std::uint64_t next;    // the address after the last byte written
 
-plan_verdict judge(const extent_list &runs, std::size_t *at)
+plan_verdict judge(const run_list &runs, std::size_t *at)
 {
     for (std::size_t i = 0; i + 1 < runs.count; ++i)
         if (runs.items[i + 1].address - (runs.items[i].address + runs.items[i].size) > largest_gap) {
@@ -25,7 +25,7 @@ plan_verdict judge(const extent_list &runs, std::size_t *at)
     return plan_fits;
 }
 
-bool start(std::FILE *stream, const char * /*unused*/, const extent_list * /*unused*/)
+bool start(std::FILE *stream, const char * /*unused*/, const run_list * /*unused*/)
 {
     stage_start(stream);
     started = false;
@@ -61,5 +61,5 @@ convert_result finish(bool /*unused*/)
 
 } // namespace
 
-const file_format raw_binary{"bin", "raw binary", "bin", "", ".bin ", ".bin", "the output is empty", no_parameters,
-                               false, false, judge, start, put, finish, nullptr, "binary "};
+const file_format raw_binary{"bin", "raw binary", "a", "bin", "", ".bin ", ".bin", "the output is empty", no_parameters,
+                             false, false, judge, {start, put, finish}, nullptr, "binary ", false, nullptr, false};

@@ -23,7 +23,7 @@ std::uint16_t vendor = 0x0483;
 std::uint16_t product = 0xDF11;
 
 crc_state file_crc;        // of every byte written, for the suffix
-const extent_list *runs;   // the plan: one element each
+const run_list *runs;   // the plan: one element each
 std::size_t element;       // the element being written
 std::uint64_t element_left; // its bytes still to come
 
@@ -47,7 +47,7 @@ bool configure(const char *parameters)
 }
 
 // The bytes before the suffix: what the prefix's image size counts.
-std::uint64_t image_size(const extent_list &plan)
+std::uint64_t image_size(const run_list &plan)
 {
     std::uint64_t size = prefix_size + target_prefix_size;
     for (std::size_t i = 0; i < plan.count; ++i)
@@ -55,7 +55,7 @@ std::uint64_t image_size(const extent_list &plan)
     return size;
 }
 
-plan_verdict judge(const extent_list &plan, std::size_t * /*unused*/)
+plan_verdict judge(const run_list &plan, std::size_t * /*unused*/)
 {
     if (plan.count == 0)
         return plan_empty; // a target without elements is refused by its readers
@@ -68,7 +68,7 @@ bool put_bytes(const void *bytes, std::size_t count)
     return stage_bytes(bytes, count);
 }
 
-bool start(std::FILE *stream, const char * /*unused*/, const extent_list *plan)
+bool start(std::FILE *stream, const char * /*unused*/, const run_list *plan)
 {
     stage_start(stream);
     runs = plan;
@@ -96,7 +96,7 @@ convert_result put(std::uint32_t address, const unsigned char *bytes, std::size_
     if (element_left == 0) {
         if (element == runs->count || runs->items[element].address != address)
             return image_changed;
-        const extent &next = runs->items[element++];
+        const run &next = runs->items[element++];
         unsigned char header[element_header_size];
         put_le32(header, next.address);
         put_le32(header + 4, static_cast<std::uint32_t>(next.size));
@@ -132,5 +132,6 @@ convert_result finish(bool complete)
 
 } // namespace
 
-const file_format dfuse{"dfu", "DfuSe", "dfu[:VID:PID]", ", VID and PID in 4 hexadecimal digits each (default 0483:DF11)",
-                          ".dfu ", ".dfu", "", configure, true, true, judge, start, put, finish, &dfuse_reader, ""};
+const file_format dfuse{"dfu", "DfuSe", "a", "dfu[:VID:PID]", ", VID and PID in 4 hexadecimal digits each (default 0483:DF11)",
+                          ".dfu ", ".dfu", "", configure, true, true, judge, {start, put, finish}, &dfuse_reader, "",
+                        true, nullptr, false};

@@ -140,8 +140,8 @@ part_fault read_part(std::FILE *input, std::uint64_t size, part_stretches *stret
     if (!sort_stretches(stretches, &first, &second, &address))
         return fault;
     return make_fault(part_malformed, 0, "target %u, element %u and target %u, element %u share the address 0x%" PRIX32,
-                      static_cast<unsigned>(first->where >> 32), static_cast<unsigned>(first->where & 0xFFFFFFFF),
-                      static_cast<unsigned>(second->where >> 32), static_cast<unsigned>(second->where & 0xFFFFFFFF),
+                      static_cast<unsigned>(first->number >> 32), static_cast<unsigned>(first->number & 0xFFFFFFFF),
+                      static_cast<unsigned>(second->number >> 32), static_cast<unsigned>(second->number & 0xFFFFFFFF),
                       address);
 }
 
@@ -150,6 +150,11 @@ bool recognise(const unsigned char *head, std::size_t size, bool /*unused*/)
     return size >= 5 && std::memcmp(head, "DfuSe", 5) == 0;
 }
 
+part_fault read(part_cursor *cursor, std::uint64_t size, part_stretches *stretches)
+{
+    return read_part(cursor->input, size, stretches);
+}
+
 } // namespace
 
-const part_reader dfuse_reader{"DfuSe", recognise, read_part, start_file_bytes, take_file_bytes, true, nullptr, false};
+const part_reader dfuse_reader{recognise, read, open_file_bytes, take_file_bytes};

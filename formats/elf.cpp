@@ -229,12 +229,12 @@ std::uint64_t load_address_of(const section &part, const segment_list &segments,
 // its segment's number.
 void describe(std::FILE *input, const elf_view &elf, const part_stretch &stretch, char *text, std::size_t size)
 {
-    if ((stretch.where & segment_flag) != 0) {
-        std::snprintf(text, size, "loadable segment %" PRIu64, stretch.where & ~segment_flag);
+    if ((stretch.number & segment_flag) != 0) {
+        std::snprintf(text, size, "loadable segment %" PRIu64, stretch.number & ~segment_flag);
         return;
     }
     char name[64];
-    section_name(input, elf, stretch.base, name, sizeof name);
+    section_name(input, elf, stretch.detail, name, sizeof name);
     std::snprintf(text, size, "section %s", name);
 }
 
@@ -344,9 +344,14 @@ void name_of(std::FILE *input, const part_stretch &stretch, char *text, std::siz
         std::snprintf(text, size, "?");
 }
 
-const part_reader elf_reader{"ELF", recognise, read_part, start_file_bytes, take_file_bytes, true, name_of, true};
+part_fault read(part_cursor *cursor, std::uint64_t size, part_stretches *stretches)
+{
+    return read_part(cursor->input, size, stretches);
+}
+
+const part_reader elf_reader{recognise, read, open_file_bytes, take_file_bytes};
 
 } // namespace
 
-const file_format elf_format{nullptr, "ELF", "", "", "", "", "", nullptr, true, false, nullptr, nullptr, nullptr, nullptr,
-                      &elf_reader, ""};
+const file_format elf_format{nullptr, "ELF", "an", "", "", "", "", "", nullptr, true, false, nullptr, {nullptr, nullptr, nullptr},
+                             &elf_reader, "", true, name_of, true};

@@ -61,3 +61,11 @@ bool no_parameters(const char *parameters)
 const file_format *const file_formats[] = {&intel_hex, &raw_binary, &dfuse, &s_records, &uf2, &elf_format};
 const std::size_t file_format_count = sizeof file_formats / sizeof file_formats[0];
 const file_format &intel_hex_format = intel_hex;
+
+const file_format &format_reading(const part_reader &reader)
+{
+    std::size_t i = 0;
+    while (i + 1 < file_format_count && file_formats[i]->reader != &reader)
+        ++i;
+    return *file_formats[i];
+}

@@ -7,7 +7,7 @@
 #include <cstdio>
 
 #include "convert/blank.h"
-#include "convert/format.h"
+#include "format.h"
 
 // The configure of a format that takes no parameters.
 bool no_parameters(const char *parameters);
@@ -48,7 +48,10 @@ bool stage_flush();
 convert_result stage_finish();
 
 // The readers of the formats that are also written, beside their writers.
-extern const part_reader s_record_reader, dfuse_reader, uf2_reader;
+extern const part_reader intel_hex_reader, s_record_reader, dfuse_reader, uf2_reader;
+
+// What -v says of a UF2 file's stretch: its family.
+void describe_uf2_stretch(std::FILE *input, const part_stretch &stretch, char *text, std::size_t size);
 
 extern const file_format intel_hex, raw_binary, dfuse, s_records, uf2, elf_format;
 

@@ -1,11 +1,102 @@
 // Intel HEX: an Extended Linear Address record (type 04) wherever the
 // upper 16 address bits change, data records (type 00) of up to 16 bytes,
 // an End Of File record (type 01) last.
-#include <cinttypes>
+#include <cstring>
 
 #include "formats.h"
-#include "ihex/read.h"
-#include "ihex/records.h"
+#include "ihex.h"
+
+namespace {
+
+constexpr char record_start = ':';
+constexpr unsigned data_type = 0x00;
+constexpr char extended_linear_address_head[] = ":02000004";
+constexpr char end_of_file_head[] = ":00000001";
+
+unsigned digit_value(char digit)
+{
+    const unsigned decimal = static_cast<unsigned char>(digit - '0');
+    return decimal <= 9 ? decimal : static_cast<unsigned>(digit - 'A' + 10);
+}
+
+} // namespace
+
+void append_checksum(char *record_line)
+{
+    unsigned char sum = 0;
+    char *cursor = record_line + 1;
+    for (; *cursor != '\0'; cursor += 2)
+        sum = static_cast<unsigned char>(sum - (digit_value(cursor[0]) * 16 + digit_value(cursor[1])));
+    cursor = put_byte(cursor, sum);
+    std::memcpy(cursor, line_end, sizeof line_end);
+}
+
+namespace {
+
+// One full line's record: the count fixed at 16, the checksum summed in the
+// pass that formats the bytes.
+inline char *put_full_line(char *out, std::uint16_t address, const unsigned char *bytes)
+{
+    static constexpr char head[] = ":10";
+    std::memcpy(out, head, sizeof head - 1);
+    put_byte(out + 3, address >> 8);
+    put_byte(out + 5, address);
+    put_byte(out + 7, data_type);
+    const unsigned sum = line_size + (address >> 8) + (address & 0xFFu) + put_line_digits(out + 9, bytes);
+    put_byte(out + 9 + 2 * line_size, 0u - sum);
+    std::memcpy(out + record_size - line_end_size, line_end, line_end_size);
+    return out + record_size;
+}
+
+} // namespace
+
+char *put_full_lines(char *out, std::uint16_t address, const unsigned char *bytes, std::size_t lines)
+{
+    for (; lines > 0; --lines, bytes += line_size, address = static_cast<std::uint16_t>(address + line_size))
+        out = put_full_line(out, address, bytes);
+    return out;
+}
+
+char *put_data_record(char *out, std::uint16_t address, const unsigned char *bytes,
+                      std::size_t count)
+{
+    if (count == line_size)
+        return put_full_line(out, address, bytes);
+    // The checksum is the two's complement of the byte sum, summed in the
+    // same pass that formats the bytes.
+    unsigned sum = static_cast<unsigned>(count) + (address >> 8) + (address & 0xFFu);
+    *out++ = record_start;
+    out = put_byte(out, static_cast<unsigned>(count));
+    out = put_byte(out, address >> 8);
+    out = put_byte(out, address);
+    out = put_byte(out, data_type);
+    for (std::size_t i = 0; i < count; ++i) {
+        out = put_byte(out, bytes[i]);
+        sum += bytes[i];
+    }
+    out = put_byte(out, 0u - sum);
+    std::memcpy(out, line_end, line_end_size);
+    return out + line_end_size;
+}
+
+// The rare records go through append_checksum, which works on the text.
+char *put_extended_linear_address(char *out, std::uint16_t upper_address)
+{
+    std::memcpy(out, extended_linear_address_head, sizeof extended_linear_address_head - 1);
+    char *body_end = out + sizeof extended_linear_address_head - 1;
+    body_end = put_byte(body_end, upper_address >> 8);
+    body_end = put_byte(body_end, upper_address);
+    *body_end = '\0';
+    append_checksum(out);
+    return body_end + 2 + line_end_size;
+}
+
+char *put_end_of_file(char *out)
+{
+    std::memcpy(out, end_of_file_head, sizeof end_of_file_head);
+    append_checksum(out);
+    return out + sizeof end_of_file_head - 1 + 2 + line_end_size;
+}
 
 namespace {
 
@@ -55,7 +146,7 @@ inline char *put_segment_change(char *out, std::uint32_t address)
     return out;
 }
 
-bool start(std::FILE *stream, const char * /*unused*/, const extent_list * /*unused*/)
+bool start(std::FILE *stream, const char * /*unused*/, const run_list * /*unused*/)
 {
     output = stream;
     text_end = text;
@@ -92,76 +183,8 @@ convert_result finish(bool complete)
     return write_text() && std::fflush(output) == 0 ? converted : write_failed;
 }
 
-// What a first reading found wrong, as the user reads it.
-const char *fault_text(const hex_fault &fault)
-{
-    switch (fault.kind) {
-    case hex_not_a_record:
-        return "the line does not start with ':'";
-    case hex_bad_digit:
-        return "a character that is not a hexadecimal digit";
-    case hex_bad_length:
-        return "the byte count does not agree with the line's length";
-    case hex_bad_checksum:
-        return "wrong checksum, 0x%02X would be right";
-    case hex_unknown_type:
-        return "unknown record type %02X";
-    case hex_bad_type_length:
-        return "wrong byte count for a record of type %02X";
-    case hex_bad_address_field:
-        return "the address field of a record of type %02X must be 0000";
-    case hex_crosses_segment:
-        return "the data record passes the end of its 64 KiB segment";
-    case hex_passes_top:
-        return "the data record passes 0xFFFFFFFF";
-    case hex_after_end:
-        return "a record after the End Of File record (two files joined into one?)";
-    case hex_space_after_checksum:
-        return fault.value == '\t' ? "a tab after the checksum" : "a space after the checksum";
-    case hex_byte_order_mark:
-        return "a UTF-8 byte order mark (saved by an editor?)";
-    case hex_dos_end_of_file:
-        return "a DOS end-of-file character (0x1A) after the End Of File record";
-    default:
-        return "";
-    }
-}
-
-bool recognise(const unsigned char *head, std::size_t size, bool whole_record)
-{
-    if (first_visible(head, size) != ':')
-        return false;
-    const char *line = nullptr;
-    std::size_t length = 0;
-    return !whole_record || (first_line(head, size, &line, &length) && is_hex_record(line, length));
-}
-
-part_fault read_part(std::FILE *input, std::uint64_t /*unused*/, part_stretches *stretches)
-{
-    const hex_fault fault = read_hex_file(input, stretches);
-    switch (fault.kind) {
-    case hex_well_formed:
-        return {part_well_formed, 0, 0, {}};
-    case hex_read_failed:
-        return {part_read_failed, 0, 0, {}};
-    case hex_out_of_memory:
-        return {part_out_of_memory, 0, 0, {}};
-    case hex_no_end:
-        return make_fault(part_malformed, 0, "no End Of File record; it may have been cut short");
-    case hex_shared_address:
-        return make_fault(part_malformed, fault.line, "data records share the address 0x%X with line %" PRIu64,
-                          fault.address, fault.other_line);
-    default: {
-        part_fault named = make_fault(part_malformed, fault.line, fault_text(fault), fault.value); // NOLINT: the texts above, each with one number at most
-        named.column = fault.column;
-        return named;
-    }
-    }
-}
-
-const part_reader reader{"Intel HEX", recognise, read_part, start_hex_stretch, take_hex_bytes, false, nullptr, false};
-
 } // namespace
 
-const file_format intel_hex{"hex", "Intel HEX", "hex", "", ".hex ", ".hex", "the output has only the End Of File record",
-                              no_parameters, true, false, nullptr, start, put, finish, &reader, "ihex "};
+const file_format intel_hex{"hex", "Intel HEX", "an", "hex", "", ".hex ", ".hex", "the output has only the End Of File record",
+                            no_parameters, true, false, nullptr, {start, put, finish}, &intel_hex_reader, "ihex ",
+                            false, nullptr, false};

@@ -84,7 +84,7 @@ char *put_full_lines(char *out, std::uint32_t address, const unsigned char *byte
     return out;
 }
 
-bool start(std::FILE *stream, const char *name, const extent_list * /*unused*/)
+bool start(std::FILE *stream, const char *name, const run_list * /*unused*/)
 {
     output = stream;
     const std::size_t name_size = std::min(std::strlen(name), longest_name);
@@ -118,6 +118,6 @@ convert_result finish(bool complete)
 
 } // namespace
 
-const file_format s_records{"srec", "S-record", "srec", "", ".srec .s19 .s28 .s37 .mot ", ".srec",
-                              "the output has only its S0 and S7 records", no_parameters, true, false, nullptr, start,
-                              put, finish, &s_record_reader, ""};
+const file_format s_records{"srec", "S-record", "an", "srec", "", ".srec .s19 .s28 .s37 .mot ", ".srec",
+                            "the output has only its S0 and S7 records", no_parameters, true, false, nullptr,
+                            {start, put, finish}, &s_record_reader, "", false, nullptr, false};

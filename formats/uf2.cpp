@@ -69,7 +69,7 @@ bool configure(const char *parameters)
 }
 
 // The blocks the runs touch; two runs may share one.
-std::uint64_t blocks_of(const extent_list &plan)
+std::uint64_t blocks_of(const run_list &plan)
 {
     std::uint64_t count = 0;
     std::uint64_t last = UINT64_MAX; // the last block counted
@@ -82,12 +82,12 @@ std::uint64_t blocks_of(const extent_list &plan)
     return count;
 }
 
-plan_verdict judge(const extent_list &plan, std::size_t * /*unused*/)
+plan_verdict judge(const run_list &plan, std::size_t * /*unused*/)
 {
     return plan.count == 0 ? plan_empty : plan_fits;
 }
 
-bool start(std::FILE *stream, const char * /*unused*/, const extent_list *plan)
+bool start(std::FILE *stream, const char * /*unused*/, const run_list *plan)
 {
     block_count = static_cast<std::uint32_t>(blocks_of(*plan));
     block_number = 0;
@@ -158,8 +158,9 @@ convert_result finish(bool complete)
 
 } // namespace
 
-const file_format uf2{"uf2", "UF2", "uf2:FAMILY",
+const file_format uf2{"uf2", "UF2", "a", "uf2:FAMILY",
                         ", FAMILY one of stm32f0 stm32f1 stm32f2 stm32f3 stm32f4 stm32f407 stm32f407vg stm32f411xc "
                         "stm32f411xe stm32f7 stm32g0 stm32g4 stm32h5 stm32h7 stm32l0 stm32l1 stm32l4 stm32l5 stm32wb "
                         "stm32wl (any case), or 0x and 8 hexadecimal digits",
-                        ".uf2 ", ".uf2", "", configure, true, true, judge, start, put, finish, &uf2_reader, ""};
+                        ".uf2 ", ".uf2", "", configure, true, true, judge, {start, put, finish}, &uf2_reader, "",
+                      true, describe_uf2_stretch, false};

@@ -20,7 +20,15 @@ constexpr std::uint64_t address_space_size = std::uint64_t{1} << 32;
 // Blocks are read this many at a time.
 constexpr std::size_t blocks_per_read = 256;
 
-unsigned char blocks[blocks_per_read * uf2_block_size];
+// The reader's state in its cursor: the stretch being handed over and the
+// blocks read for it.
+struct uf2_cursor {
+    std::uint64_t next;          // the address the next block must have
+    std::uint64_t left;          // bytes of the stretch not yet read
+    std::size_t held, used;      // blocks in `blocks`, and those handed over
+    pending_bytes pending;       // of the payload, not yet handed over
+    unsigned char blocks[blocks_per_read * uf2_block_size];
+};
 
 // One block's fields.
 struct block_fields {
@@ -98,17 +106,19 @@ part_fault take_block(const unsigned char *block, std::uint64_t index, std::uint
 std::uint64_t block_holding(std::FILE *input, const part_stretch &stretch, std::uint32_t address)
 {
     unsigned char block[uf2_block_size];
-    for (std::uint64_t index = stretch.where;; ++index) {
-        if (!read_at(input, stretch.offset + (index - stretch.where) * uf2_block_size, block, sizeof block))
-            return stretch.where;
+    for (std::uint64_t index = stretch.number;; ++index) {
+        if (!read_at(input, stretch.offset + (index - stretch.number) * uf2_block_size, block, sizeof block))
+            return stretch.number;
         const block_fields fields = fields_of(block);
         if (address - fields.address < fields.payload)
             return index;
     }
 }
 
-part_fault read_part(std::FILE *input, std::uint64_t size, part_stretches *stretches)
+part_fault read(part_cursor *cursor, std::uint64_t size, part_stretches *stretches)
 {
+    std::FILE *input = cursor->input;
+    unsigned char *blocks = cursor_state<uf2_cursor>(cursor).blocks;
     if (size % uf2_block_size != 0)
         return make_fault(part_malformed, 0, "its size, %" PRIu64 " bytes, is not a multiple of 512; it may have been "
                           "cut short", size);
@@ -129,7 +139,7 @@ part_fault read_part(std::FILE *input, std::uint64_t size, part_stretches *stret
     }
     // The family, shown by -v, goes with every stretch.
     for (std::size_t i = 0; i < stretches->count; ++i)
-        stretches->items[i].base = state.family;
+        stretches->items[i].detail = state.family;
     const part_stretch *first = nullptr;
     const part_stretch *second = nullptr;
     std::uint32_t address = 0;
@@ -137,7 +147,7 @@ part_fault read_part(std::FILE *input, std::uint64_t size, part_stretches *stret
         return {part_well_formed, 0, 0, {}};
     const std::uint64_t earlier = block_holding(input, *first, address);
     return make_fault(part_malformed, 0, "blocks %" PRIu64 " and %" PRIu64 " share the address 0x%" PRIX32,
-                      std::min(earlier, second->where), std::max(earlier, second->where), address);
+                      std::min(earlier, second->number), std::max(earlier, second->number), address);
 }
 
 bool recognise(const unsigned char *head, std::size_t size, bool /*unused*/)
@@ -145,39 +155,36 @@ bool recognise(const unsigned char *head, std::size_t size, bool /*unused*/)
     return size >= 8 && get_le32(head) == first_magic && get_le32(head + 4) == second_magic;
 }
 
-// The stretch being handed over.
-struct {
-    std::FILE *input;
-    std::uint64_t next;          // the address the next block must have
-    std::uint64_t left;          // bytes of the stretch not yet read
-    std::size_t held, used;      // blocks in `blocks`, and those handed over
-    pending_bytes pending;       // of the payload, not yet handed over
-} taking;
-
-bool start_stretch(std::FILE *input, const part_stretch &stretch)
+bool open(part_cursor *cursor, const part_stretch &stretch, bool /*unused*/)
 {
-    taking = {input, stretch.address, stretch.size, 0, 0, {nullptr, 0}};
-    return seek_to(input, stretch.offset);
+    uf2_cursor &taking = cursor_state<uf2_cursor>(cursor);
+    taking.next = stretch.address;
+    taking.left = stretch.size;
+    taking.held = taking.used = 0;
+    taking.pending.size = 0;
+    return seek_to(cursor->input, stretch.offset);
 }
 
 // The next block of the stretch, read a batch at a time; null at a fault.
-const unsigned char *next_block(convert_result *result)
+const unsigned char *next_block(part_cursor *cursor, convert_result *result)
 {
+    uf2_cursor &taking = cursor_state<uf2_cursor>(cursor);
     if (taking.used == taking.held) {
         const std::uint64_t wanted = (taking.left + largest_payload - 1) / largest_payload; // at least as many
         const auto batch = static_cast<std::size_t>(std::min<std::uint64_t>(wanted, blocks_per_read));
-        taking.held = std::fread(blocks, uf2_block_size, batch, taking.input);
+        taking.held = std::fread(taking.blocks, uf2_block_size, batch, cursor->input);
         taking.used = 0;
         if (taking.held == 0) {
-            *result = std::ferror(taking.input) != 0 ? read_failed : image_changed;
+            *result = std::ferror(cursor->input) != 0 ? read_failed : image_changed;
             return nullptr;
         }
     }
-    return blocks + uf2_block_size * taking.used++;
+    return taking.blocks + uf2_block_size * taking.used++;
 }
 
-convert_result take_bytes(unsigned char *out, std::size_t room, std::size_t *taken)
+convert_result take(part_cursor *cursor, unsigned char *out, std::size_t room, std::size_t *taken)
 {
+    uf2_cursor &taking = cursor_state<uf2_cursor>(cursor);
     std::size_t count = 0;
     while (count < room && (taking.pending.size > 0 || taking.left > 0)) {
         if (taking.pending.size > 0) {
@@ -185,7 +192,7 @@ convert_result take_bytes(unsigned char *out, std::size_t room, std::size_t *tak
             continue;
         }
         convert_result result = converted;
-        const unsigned char *block = next_block(&result);
+        const unsigned char *block = next_block(cursor, &result);
         if (block == nullptr)
             return result;
         const block_fields fields = fields_of(block);
@@ -200,15 +207,15 @@ convert_result take_bytes(unsigned char *out, std::size_t room, std::size_t *tak
     return converted;
 }
 
+} // namespace
+
 // The family of the blocks, for -v.
-void name_of(std::FILE * /*unused*/, const part_stretch &stretch, char *text, std::size_t size)
+void describe_uf2_stretch(std::FILE * /*unused*/, const part_stretch &stretch, char *text, std::size_t size)
 {
-    if (stretch.base != 0)
-        std::snprintf(text, size, "family 0x%08" PRIX32, stretch.base);
+    if (stretch.detail != 0)
+        std::snprintf(text, size, "family 0x%08" PRIX32, stretch.detail);
     else
         std::snprintf(text, size, "no family ID");
 }
 
-} // namespace
-
-const part_reader uf2_reader{"UF2", recognise, read_part, start_stretch, take_bytes, true, name_of, false};
+const part_reader uf2_reader{recognise, read, open, take};

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <sstream>
 
-#include "convert/convert.h"
+#include "conversion_support.h"
 #include "memory_stream.h"
 #include "test_support.h"
 

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "ihex/records.h"
+#include "formats/ihex.h"
 #include "test_support.h"
 
 TEST(AppendChecksum, CompletesRecordText)

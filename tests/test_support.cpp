@@ -11,7 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "convert/convert.h"
+#include "conversion_support.h"
 
 bytes repeat(std::size_t count, std::uint8_t value) { return bytes(count, value); }
 

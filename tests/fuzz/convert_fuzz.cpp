@@ -14,7 +14,7 @@
 
 #include "hex_reader.h"
 #include "memory_stream.h"
-#include "convert/convert.h"
+#include "conversion_support.h"
 
 // The checks stay out of the fuzzer's coverage (clang's attribute); g++
 // builds them plainly for the corpus replay of the test suite.

@@ -10,9 +10,8 @@
 #include <vector>
 
 #include "hex_reader.h"
-#include "convert/convert.h"
-#include "convert/format.h"
-#include "ihex/read.h"
+#include "conversion_support.h"
+#include "formats/format.h"
 #include "memory_stream.h"
 
 namespace {
@@ -24,19 +23,19 @@ namespace {
 }
 
 // The accepted file's stretches converted, as -i lays them out alone.
-std::string convert_stretches(std::FILE *input, const hex_stretches &stretches)
+std::string convert_stretches(std::FILE *input, const part_stretches &stretches)
 {
     std::vector<piece> pieces;
     for (std::size_t i = 0; i < stretches.count; ++i) {
-        const hex_stretch &stretch = stretches.items[i];
+        const part_stretch &stretch = stretches.items[i];
         pieces.push_back({part_piece, stretch.address, stretch.size, true, input, nullptr, "fuzz.hex",
                           intel_hex_format.reader, &stretch, 1, nullptr, 0, 0, nullptr});
     }
     memory_stream out{nullptr, SIZE_MAX, 0, {}};
     std::FILE *output = out.open_for_writing();
     omit_blank = 0;
-    const convert_result result = intel_hex_format.start(output, "", nullptr)
-                                      ? convert_pieces(pieces.data(), pieces.size(), intel_hex_format)
+    const convert_result result = intel_hex_format.writer.start(output, "", nullptr)
+                                      ? convert_pieces(pieces.data(), pieces.size(), intel_hex_format.writer, test_settings())
                                       : write_failed;
     std::fclose(output);
     if (result != converted)
@@ -59,9 +58,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         return 0;
     if (size == 0)
         std::fgetc(input); // an empty file: at its end
-    hex_stretches stretches{nullptr, 0, 0};
-    const hex_fault result = read_hex_file(input, &stretches);
-    if ((result.kind == hex_well_formed) != slow_accepts)
+    part_stretches stretches{nullptr, 0, 0};
+    const part_fault result = read_with(*intel_hex_format.reader, input, size, &stretches);
+    if ((result.verdict == part_well_formed) != slow_accepts)
         fault(slow_accepts ? "a well-formed file refused" : "a malformed file accepted");
     if (slow_accepts) {
         const hex_contents back = read_hex(convert_stretches(input, stretches));

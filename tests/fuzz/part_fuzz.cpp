@@ -13,7 +13,8 @@
 
 #include "hex_reader.h"
 #include "convert/convert.h"
-#include "convert/format.h"
+#include "conversion_support.h"
+#include "formats/format.h"
 
 namespace {
 
@@ -52,9 +53,9 @@ std::vector<piece> pieces_of(std::FILE *input, const file_format &format, const 
 // the format cannot hold them.
 std::FILE *write_pieces(std::vector<piece> &pieces, const file_format &format)
 {
-    extent_list runs{nullptr, 0, 0};
+    run_list runs{nullptr, 0, 0};
     std::size_t failed = 0;
-    if (format.needs_plan && plan_runs(pieces.data(), pieces.size(), &runs, &failed) != converted)
+    if (format.needs_plan && plan_runs(pieces.data(), pieces.size(), test_settings(), &runs, &failed) != converted)
         fault("an accepted file cannot be planned");
     std::size_t at = 0;
     if (format.judge != nullptr && format.judge(runs, &at) != plan_fits) {
@@ -62,8 +63,8 @@ std::FILE *write_pieces(std::vector<piece> &pieces, const file_format &format)
         return nullptr;
     }
     std::FILE *output = std::tmpfile();
-    if (output == nullptr || !format.start(output, "fuzz", &runs) ||
-        convert_pieces(pieces.data(), pieces.size(), format) != converted)
+    if (output == nullptr || !format.writer.start(output, "fuzz", &runs) ||
+        convert_pieces(pieces.data(), pieces.size(), format.writer, test_settings()) != converted)
         fault("an accepted file does not convert");
     std::free(runs.items);
     std::rewind(output);
@@ -76,7 +77,7 @@ bool read_part(std::FILE *input, std::uint64_t size, const file_format &format, 
 {
     part_stretches stretches{nullptr, 0, 0};
     std::rewind(input);
-    const part_fault verdict = format.reader->read(input, size, &stretches);
+    const part_fault verdict = read_with(*format.reader, input, size, &stretches);
     if (verdict.verdict != part_well_formed) {
         std::free(stretches.items);
         return false;
@@ -111,14 +112,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     omit_blank = 0;
     const file_format *format = format_of(input);
     memory_map first;
-    if (format == nullptr || !read_part(input, size, *format, &first) || format->start == nullptr) {
+    if (format == nullptr || !read_part(input, size, *format, &first) || format->writer.start == nullptr) {
         std::fclose(input);
         return 0;
     }
     // Written back in its own format and read again.
     part_stretches stretches{nullptr, 0, 0};
     std::rewind(input);
-    format->reader->read(input, size, &stretches);
+    read_with(*format->reader, input, size, &stretches);
     std::vector<piece> pieces = pieces_of(input, *format, stretches);
     if (format->configure != nullptr && !format->configure(std::strcmp(format->name, "uf2") == 0 ? "0x57755A57" : nullptr))
         fault("the format takes no parameters");

@@ -1,12 +1,12 @@
 // Intel HEX record text: the pieces the Intel HEX output is made of,
 // visible here so that they can be checked one by one.
-#ifndef FW2HEX_RECORDS_H
-#define FW2HEX_RECORDS_H
+#ifndef FW2HEX_IHEX_H
+#define FW2HEX_IHEX_H
 
 #include <cstddef>
 #include <cstdint>
 
-#include "formats/text.h"
+#include "text.h"
 
 // Longest record: ':', count, address, type, 2 digits per data byte,
 // checksum, line end.
