@@ -5,10 +5,12 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 #include "conversion_support.h"
 #include "formats/format.h"
 #include "formats/formats.h"
+#include "memory_stream.h"
 #include "test_support.h"
 
 namespace {
@@ -43,6 +45,137 @@ reading read_file(const part_reader &reader, std::string text)
 reading read_text(const std::string &text)
 {
     return read_file(intel_hex_reader, text);
+}
+
+// The bytes of every stretch of a well-formed file, taken at the seam in
+// address order on one cursor, as the walk takes them.
+bytes take_all(const part_reader &reader, std::string text)
+{
+    std::FILE *input = fmemopen(&text[0], text.size(), "rb");
+    part_stretches found{nullptr, 0, 0};
+    read_with(reader, input, text.size(), &found);
+    bytes taken;
+    const auto cursor = std::make_unique<part_cursor>();
+    for (std::size_t i = 0; i < found.count; ++i) {
+        if (!open_stretch(cursor.get(), reader, input, found.items[i]))
+            break;
+        for (std::uint64_t left = found.items[i].size; left > 0;) {
+            unsigned char chunk[7]; // small, so that records are handed over in parts
+            std::size_t count = 0;
+            if (reader.take(cursor.get(), chunk, std::min<std::uint64_t>(left, sizeof chunk), &count) != converted || count == 0)
+                return taken;
+            taken.insert(taken.end(), chunk, chunk + count);
+            left -= count;
+        }
+    }
+    std::free(found.items);
+    std::fclose(input);
+    return taken;
+}
+
+// One S-record of `type` with a `size`-byte address, its count and checksum right.
+std::string s_record(unsigned type, std::uint32_t address, unsigned size, const bytes &data)
+{
+    bytes record{static_cast<std::uint8_t>(size + data.size() + 1)};
+    for (unsigned i = size; i-- > 0;)
+        record.push_back(static_cast<std::uint8_t>(address >> (8 * i)));
+    record = record + data;
+    unsigned sum = 0;
+    for (const std::uint8_t byte : record)
+        sum += byte;
+    record.push_back(static_cast<std::uint8_t>(~sum));
+    std::string text = "S" + std::to_string(type);
+    for (const std::uint8_t byte : record)
+        text += {"0123456789ABCDEF"[byte >> 4], "0123456789ABCDEF"[byte & 15]};
+    return text + "\n";
+}
+
+// A linked little-endian ELF32: each (name, address, load address, bytes)
+// a section in a loadable segment of its own, as a linker places .text in
+// flash and .data in RAM, loaded behind it.
+struct elf_section {
+    std::string name;
+    std::uint32_t address, load;
+    bytes data;
+};
+std::string elf_file(const std::vector<elf_section> &sections)
+{
+    std::string out;
+    const auto word = [&out](std::uint32_t value, std::size_t size) {
+        for (std::size_t i = 0; i < size; ++i)
+            out.push_back(static_cast<char>(value >> (8 * i)));
+    };
+    std::string names(1, '\0');
+    std::uint32_t offset = 52 + 32 * static_cast<std::uint32_t>(sections.size());
+    std::uint32_t body_size = 0;
+    for (const elf_section &section : sections) {
+        names += section.name + '\0';
+        body_size += static_cast<std::uint32_t>(section.data.size());
+    }
+    const auto shoff = offset + body_size + static_cast<std::uint32_t>(names.size() + 10);
+    out = std::string("\x7F" "ELF\x01\x01\x01", 7) + std::string(9, '\0');
+    for (const std::uint32_t field : {2u, 40u, 1u})
+        word(field, field == 1 ? 4 : 2);
+    for (const std::uint32_t field : {sections[0].address, 52u, shoff, 0x05000000u})
+        word(field, 4);
+    for (const std::uint32_t field : {52u, 32u, static_cast<std::uint32_t>(sections.size()), 40u,
+                                      static_cast<std::uint32_t>(sections.size() + 2), static_cast<std::uint32_t>(sections.size() + 1)})
+        word(field, 2);
+    for (const elf_section &section : sections) {
+        for (const std::uint32_t field : {1u, offset, section.address, section.load})
+            word(field, 4);
+        for (const std::uint32_t field : {static_cast<std::uint32_t>(section.data.size()), static_cast<std::uint32_t>(section.data.size()), 5u, 4u})
+            word(field, 4);
+        offset += static_cast<std::uint32_t>(section.data.size());
+    }
+    for (const elf_section &section : sections)
+        out.append(section.data.begin(), section.data.end());
+    out += names + ".shstrtab" + '\0';
+    out.append(40, '\0');
+    std::uint32_t name_at = 1;
+    offset = 52 + 32 * static_cast<std::uint32_t>(sections.size());
+    for (const elf_section &section : sections) {
+        for (const std::uint32_t field : {name_at, 1u, 2u | (section.name == ".text" ? 4u : 1u), section.address, offset,
+                                          static_cast<std::uint32_t>(section.data.size()), 0u, 0u, 4u, 0u})
+            word(field, 4);
+        name_at += static_cast<std::uint32_t>(section.name.size() + 1);
+        offset += static_cast<std::uint32_t>(section.data.size());
+    }
+    for (const std::uint32_t field : {name_at, 3u, 0u, 0u, offset, static_cast<std::uint32_t>(names.size() + 10), 0u, 0u, 1u, 0u})
+        word(field, 4);
+    return out;
+}
+
+// `data` at `address` in `format` (configured with `parameters`), as its
+// writer writes it.
+std::string written_as(const file_format &format, const char *parameters, std::uint32_t address, const bytes &data)
+{
+    memory_stream out{nullptr, SIZE_MAX, 0, {}};
+    std::FILE *output = out.open_for_writing();
+    std::string source(data.begin(), data.end());
+    std::FILE *input = fmemopen(&source[0], source.size(), "rb");
+    piece image{image_piece, address, data.size(), true, input, nullptr, nullptr, nullptr, nullptr, 0, nullptr, 0, 0, nullptr};
+    run_list runs{nullptr, 0, 0};
+    std::size_t failed = 0;
+    if (format.configure(parameters) && plan_runs(&image, 1, walk_settings{false}, &runs, &failed) == converted &&
+        format.writer.start(output, "", &runs))
+        convert_pieces(&image, 1, format.writer, walk_settings{false});
+    std::fclose(output);
+    std::fclose(input);
+    std::free(runs.items);
+    return out.written;
+}
+
+// `text` with `patch` written over it at `at` (from the end when negative),
+// or cut there when `patch` is empty.
+std::string patched(std::string text, long at, const std::string &patch = "")
+{
+    const std::size_t from = at < 0 ? text.size() - static_cast<std::size_t>(-at) : static_cast<std::size_t>(at);
+    if (patch.empty())
+        text.resize(from);
+    else
+        text.replace(from, patch.size(), patch);
+    return text;
 }
 
 std::string crlf(const std::string &text)
@@ -121,5 +254,75 @@ TEST(ReadHex, Cases)
         const reading got = read_text(c.text);
         EXPECT_EQ(got.fault, c.fault) << c.what;
         EXPECT_EQ(got.stretches, c.stretches) << c.what;
+    }
+}
+
+// The other readers at the same seam: the stretches a file gives, or its
+// first fault; and for a well-formed file, the bytes its stretches give back.
+TEST(ReadParts, Cases)
+{
+    const std::string header = "S0060000686472BB\n";
+    const std::string end = "S9030000FC\n";
+    const bytes sixteen = counting(16);
+    const std::string elf = elf_file({{".text", 0x08000000, 0x08000000, counting(16)}, {".data", 0x20000000, 0x08000010, counting(8, 0x40)}});
+    const std::string dfu = written_as(dfuse, nullptr, 0x08000000, counting(200));
+    const std::string uf2_file = written_as(uf2, "stm32f4", 0x08000000, counting(600));
+    const struct {
+        const char *what;
+        const part_reader &reader;
+        std::string file;
+        stretch_list stretches;
+        std::string fault;
+        bytes taken; // what the stretches give back, in address order
+    } cases[] = {
+        {"S-records: header, data, count, termination", s_record_reader,
+         header + s_record(1, 0x10, 2, {1, 2, 3, 4}) + "S5030001FB\n" + end, {{0x10, 4}}, "", {1, 2, 3, 4}},
+        {"S-records: full S3 lines, CR LF", s_record_reader,
+         replaced(s_record(3, 0x08000000, 4, sixteen) + s_record(3, 0x08000010, 4, sixteen) + "S70500000000FA\n", "\n", "\r\n"),
+         {{0x08000000, 32}}, "", sixteen + sixteen},
+        {"S-records: touching records out of order, taken back by address", s_record_reader,
+         s_record(3, 0x08000010, 4, sixteen) + s_record(3, 0x08000000, 4, counting(16, 0x80)) + end,
+         {{0x08000000, 16}, {0x08000010, 16}}, "", counting(16, 0x80) + sixteen},
+        {"S-records: stretches apart, on one cursor", s_record_reader,
+         s_record(2, 0x100, 3, {1}) + s_record(2, 0x200, 3, {2}) + s_record(2, 0x300, 3, {3}) + end,
+         {{0x100, 1}, {0x200, 1}, {0x300, 1}}, "", {1, 2, 3}},
+        {"S-records: no termination record", s_record_reader, s_record(1, 0x10, 2, {1}), {{0x10, 1}}, "", {1}},
+        {"S-records: a full line's checksum", s_record_reader, patched(s_record(3, 0x08000000, 4, sixteen), 44, "00") + end,
+         {}, "1: wrong checksum, 0x6A would be right", {}},
+        {"S-records: a count that disagrees", s_record_reader, s_record(1, 0x10, 2, {1}) + "S5030002FA\n" + end, {},
+         "2: the S5 record counts 2 data records, and 1 come before it", {}},
+        {"S-records: a header after data", s_record_reader, s_record(1, 0x10, 2, {1}) + header, {},
+         "2: an S0 header record that is not the first record", {}},
+        {"S-records: past the top", s_record_reader, s_record(3, 0xFFFFFFFE, 4, {1, 2, 3}) + end, {},
+         "1: the data record passes 0xFFFFFFFF", {}},
+        {"S-records: a tab after the checksum", s_record_reader, patched(s_record(1, 0x10, 2, {1}), -1, "\t\n") + end, {},
+         "1:13: a tab after the checksum", {}},
+        {"S-records: a DOS end of file after the termination", s_record_reader, end + "\x1A", {},
+         "2:1: a DOS end-of-file character (0x1A) after the termination record", {}},
+        {"S-records: two files joined", s_record_reader, end + end, {},
+         "2: a record after the termination record (two files joined into one?)", {}},
+        {"S-records: a shared address", s_record_reader, s_record(1, 0x10, 2, {1, 2}) + s_record(1, 0x11, 2, {3}) + end, {},
+         "2: data records share the address 0x11 with line 1", {}},
+        {"S-records: S4", s_record_reader, "S4030000FC\n", {}, "1:2: unknown record type S4", {}},
+        {"S-records: a byte order mark", s_record_reader, "\xEF\xBB\xBF" + end, {},
+         "1:1: a UTF-8 byte order mark (saved by an editor?)", {}},
+        {"ELF: .text, and .data loaded behind it", *elf_format.reader, elf, {{0x08000000, 16}, {0x08000010, 8}}, "",
+         counting(16) + counting(8, 0x40)},
+        {"ELF: cut in its section table", *elf_format.reader, patched(elf, -20), {},
+         ": the section header table (4 entries) does not fit in the file; it may have been cut short", {}},
+        {"DfuSe: as its writer writes it", dfuse_reader, dfu, {{0x08000000, 200}}, "", counting(200)},
+        {"DfuSe: a byte changed", dfuse_reader, patched(dfu, 300, "\x02"), {},
+         ": the suffix's CRC is 0xCE5BE01A, 0x4EFF3EBC would be right", {}},
+        {"UF2: three blocks, the last one padded", uf2_reader, uf2_file, {{0x08000000, 768}}, "", counting(600) + repeat(168, 0xFF)},
+        {"UF2: cut short", uf2_reader, patched(uf2_file, -1), {},
+         ": its size, 1535 bytes, is not a multiple of 512; it may have been cut short", {}},
+    };
+    for (const auto &c : cases) {
+        const reading got = read_file(c.reader, c.file);
+        EXPECT_EQ(got.fault, c.fault) << c.what;
+        EXPECT_EQ(got.stretches, c.stretches) << c.what;
+        if (c.fault.empty()) {
+            EXPECT_EQ(take_all(c.reader, c.file), c.taken) << c.what;
+        }
     }
 }
