@@ -216,28 +216,42 @@ std::string part_fault(const std::string &file, const std::string &why)
 const std::string part_bin = std::string("\x01\x02\x03\x04\x05\x06\x07\x08") + std::string(0xE8, '\xFF') + "\xAA\xBB\xCC\xDD";
 const std::string part_srec = "S0060000686472BB\nS107001001020304DE\nS5030001FB\nS9030000FC\n";
 
-} // namespace
+// One run of the program: its arguments, the folder it runs in, and
+// everything it must leave behind.
+struct cli_case {
+    std::vector<std::string> args;
+    setup prepare;
+    int status;
+    std::string out, err;
+    std::set<std::string> files;                            // the folder's names afterwards
+    std::vector<std::pair<std::string, std::string>> texts; // file, its whole content
+    bool close_fails = false; // closing the output reports an I/O error
+    bool signs = false;       // the case needs a build that signs
+};
 
-TEST(CommandLine, Cases)
+// The row that starts the group of rows named `name`.
+cli_case group(const char *name)
 {
-    const std::string long_name(200, 'f');
+    return {{"#group", name}, no_setup, 0, "", "", {}, {}};
+}
+
+// Every row of the command line's table, in groups.
+std::vector<cli_case> command_line_cases()
+{
+    // Static: the rows' setups hold on to them.
+    static const std::string long_name(200, 'f');
     // 4000 characters in folders of 200, and a path longer than any system takes.
-    std::string deep_path = "d";
-    while (deep_path.size() < 4000 - 4)
-        deep_path += "/" + std::string(std::min<std::size_t>(200, 4000 - 4 - deep_path.size() - 1), 'd');
-    const std::string too_long_path = std::string(5000, 'x') + ".bin";
-    const std::string bin(image.begin(), image.end());
-    const struct {
-        std::vector<std::string> args;
-        setup prepare;
-        int status;
-        std::string out, err;
-        std::set<std::string> files;                            // the folder's names afterwards
-        std::vector<std::pair<std::string, std::string>> texts; // file, its whole content
-        bool close_fails = false; // closing the output reports an I/O error
-        bool signs = false;       // the case needs a build that signs
-    } cases[] = {
+    static const std::string deep_path = [] {
+        std::string path = "d";
+        while (path.size() < 4000 - 4)
+            path += "/" + std::string(std::min<std::size_t>(200, 4000 - 4 - path.size() - 1), 'd');
+        return path;
+    }();
+    static const std::string too_long_path = std::string(5000, 'x') + ".bin";
+    static const std::string bin(image.begin(), image.end());
+    return {
         // Options and usage.
+        group("Usage"),
         {{}, no_setup, 255, usage, no_input, {"image.bin"}, {}},
         {{"-h", "image.bin"}, no_setup, 0, usage, "", {"image.bin"}, {}},
         {{"-a", "20000000", "-h"}, no_setup, 0, usage, "", {"image.bin"}, {}},
@@ -299,6 +313,7 @@ TEST(CommandLine, Cases)
         {{"image.bin", "-V"}, no_setup, 255, "", after_image("-V", "image.bin"), {"image.bin"}, {}},
         {{"-sV"}, no_setup, 0, version, "", {"image.bin"}, {}},
         // The output where the user wants it.
+        group("OutputPlace"),
         {{"-o", "out.hex", "image.bin"}, no_setup, 0, "", "", {"image.bin", "out.hex"}, {{"out.hex", image_hex}}},
         {{"-oout.txt", "-s", "image.bin"}, no_setup, 0, "", "", {"image.bin", "out.txt"}, {{"out.txt", image_hex_s}}},
         {{"-o", "sub/fw.hex", "image.bin"}, folder("sub"), 0, "", "", {"image.bin", "sub"}, {{"sub/fw.hex", image_hex}}},
@@ -321,6 +336,7 @@ TEST(CommandLine, Cases)
         {{"-o", "image.bin"}, no_setup, 255, usage, no_input, {"image.bin"}, {}},
         {{"-o", "-"}, no_setup, 255, "", no_input + usage, {"image.bin"}, {}},
         // An output without data is written, with a warning.
+        group("EmptyOutput"),
         {{"empty.bin"}, file("empty.bin", {}), 0, "", no_data("empty.bin"), {"image.bin", "empty.bin", "empty.hex"},
          {{"empty.hex", eof}}},
         {{"-s", "erased.bin"}, file("erased.bin", repeat(70000, 0xFF)), 0, "", no_data("erased.bin"),
@@ -332,6 +348,7 @@ TEST(CommandLine, Cases)
         {{"-s", "blank-tail.bin"}, file("blank-tail.bin", bytes{0x01} + repeat(70000, 0xFF)), 0, "", "",
          {"image.bin", "blank-tail.bin", "blank-tail.hex"}, {{"blank-tail.hex", image_hex_s}}},
         // Load addresses, the whole unsigned 32-bit range and its top.
+        group("LoadAddresses"),
         {{"-a", "8004000", "image.bin"}, no_setup, 0, "", "", {"image.bin", "image.hex"},
          {{"image.hex", image_hex_at_4000}}},
         {{"-a", " 0X8004000", "image.bin"}, no_setup, 0, "", "", {"image.bin", "image.hex"},
@@ -358,6 +375,7 @@ TEST(CommandLine, Cases)
         {{"-a", "0", "huge.bin"}, sparse_file("huge.bin", (std::uint64_t{1} << 32) + 1), 252, "",
          "Image 'huge.bin' does not fit in the 32-bit address space at 0x0\n", {"image.bin", "huge.bin"}, {}},
         // Output paths.
+        group("OutputPaths"),
         {{"./image.bin"}, no_setup, 0, "", "", {"image.bin", "image.hex"}, {{"image.hex", image_hex}}},
         {{"fw.v1.bin"}, file("fw.v1.bin", image), 0, "", "", {"image.bin", "fw.v1.bin", "fw.v1.hex"},
          {{"fw.v1.hex", image_hex}}},
@@ -373,6 +391,7 @@ TEST(CommandLine, Cases)
         {{"image.bin"}, file("image.hex", repeat(100000, 'x')), 0, "", "", {"image.bin", "image.hex"},
          {{"image.hex", image_hex}}},
         // The input is never clobbered.
+        group("InputKept"),
         {{"x.hex"}, file("x.hex", image), 253, "", "Output file 'x.hex' would overwrite the input\n",
          {"image.bin", "x.hex"}, {{"x.hex", bin}}},
         {{"image.bin"}, symbolic_link("image.bin", "image.hex"), 253, "", "Output file 'image.hex' would overwrite the input\n",
@@ -380,6 +399,7 @@ TEST(CommandLine, Cases)
         {{"image.bin"}, [](const temp_dir &dir) { ASSERT_EQ(::link((dir / "image.bin").c_str(), (dir / "image.hex").c_str()), 0); },
          253, "", "Output file 'image.hex' would overwrite the input\n", {"image.bin", "image.hex"}, {{"image.bin", bin}}},
         // Inputs that cannot be read, outputs that cannot be written.
+        group("ReadAndWriteFailures"),
         {{"nofile.bin"}, no_setup, 254, "", "Cannot open file 'nofile.bin': No such file or directory\n", {"image.bin"}, {}},
         {{"dir.bin"}, folder("dir.bin"), 254, "", "Cannot open file 'dir.bin': Is a directory\n", {"image.bin", "dir.bin"}, {}},
         {{"mem.bin"}, symbolic_link("/proc/self/mem", "mem.bin"), 254, "", "Cannot read file 'mem.bin': Input/output error\n",
@@ -395,6 +415,7 @@ TEST(CommandLine, Cases)
         {{"big.bin"}, [](const temp_dir &dir) { file("big.bin", counting(200000))(dir); symbolic_link("/dev/full", "big.hex")(dir); },
          253, "", "Cannot write file 'big.hex': No space left on device\n", {"image.bin", "big.bin", "big.hex"}, {}},
         // Several images in one output, in address order, and every layout refused before the output exists.
+        group("Merging"),
         {{"-m", "0x0801FFF8:c.bin", "-m", "8000010:image.bin", "image.bin"}, file("c.bin", counting(16)), 0, "", "",
          {"image.bin", "image.hex", "c.bin"}, {{"image.hex", merged_hex}}},
         {{"-s", "-m", "8000010:image.bin", "-o", "-", "image.bin"}, no_setup, 0,
@@ -432,6 +453,7 @@ TEST(CommandLine, Cases)
          "Image 'status.bin' changed while it was read\n", {"image.bin", "status.bin", "image.hex"},
          {{"image.hex", image_hex.substr(0, image_hex.size() - eof.size())}}},
         // A CRC over a slot, its gaps filled; the layout with -v; every malformed or overlapping -c refused.
+        group("Crc"),
         {{"-v", "-o", "-", "-c", "8000000:8000040", "-m", "8000020:image.bin", "image.bin"}, no_setup, 0, slot_hex,
          slot_layout, {"image.bin"}, {}},
         {{"-s", "-c", "0x8000000:0X8000040:stm32", "-m", "8000020:image.bin", "image.bin"}, no_setup, 0, "", "",
@@ -464,6 +486,7 @@ TEST(CommandLine, Cases)
         {{"-c", "FFFFFFF0:FFFFFFFD:crc32", "image.bin"}, no_setup, 252, "",
          "The CRC of -c 'FFFFFFF0:FFFFFFFD:crc32' at 0xFFFFFFFD would pass 0xFFFFFFFF\n", {"image.bin"}, {}},
         // Intel HEX parts: laid out like images, no operand needed with -o, every fault named with its line.
+        group("IntelHexParts"),
         {{"-v", "-o", "-", "-i", "part.hex"}, text_file("part.hex", part_hex), 0,
          ":020000040800F2\n:080010000102030405060708C4\n:04010000AABBCCDDED\n" + eof,
          "0x08000010-0x08000017          8 bytes  part.hex (Intel HEX)\n"
@@ -520,6 +543,7 @@ TEST(CommandLine, Cases)
         {{"-i", "pipe.hex", "image.bin"}, symbolic_link("/dev/zero", "pipe.hex"), 254, "",
          "File 'pipe.hex' is not a regular file: it is read twice, checked before it is used\n", {"image.bin", "pipe.hex"}, {}},
         // Parts in every format with addresses, told by their content; the operand too, when it is one.
+        group("Parts"),
         {{"-O", "bin", "part.hex"}, text_file("part.hex", part_hex), 0, "", "", {"image.bin", "part.hex", "part.bin"},
          {{"part.bin", part_bin}}},
         {{"-o", "-", "\n\nlate.hex"}, text_file("\n\nlate.hex", "\r\n\n" + part_hex), 0,
@@ -553,6 +577,7 @@ TEST(CommandLine, Cases)
         {{"-i", "cut.elf", "-o", "out.hex"}, file("cut.elf", [] { bytes header = elf_header(2); header.resize(40); return header; }()), 254, "",
          part_fault("cut.elf", "the ELF header does not fit in the file; it may have been cut short"), {"image.bin", "cut.elf"}, {}},
         // S-records as strictly as Intel HEX: each fault named by its line.
+        group("SRecordParts"),
         {{"-i", "sum.s19", "-o", "out.hex"}, text_file("sum.s19", "S0030000FC\n\nS107001001020304DF\n"), 254, "",
          hex_fault("sum.s19", ":3: wrong checksum, 0xDE would be right"), {"image.bin", "sum.s19"}, {}},
         {{"-i", "joined.srec", "-o", "out.hex"}, text_file("joined.srec", part_srec + part_srec), 254, "",
@@ -577,6 +602,7 @@ TEST(CommandLine, Cases)
         {{"-i", "top.srec", "-o", "out.hex"}, text_file("top.srec", "S307FFFFFFFF0102F9\n"), 254, "",
          hex_fault("top.srec", ":1: the data record passes 0xFFFFFFFF"), {"image.bin", "top.srec"}, {}},
         // DfuSe and UF2 files that fw2hex wrote, damaged.
+        group("DamagedParts"),
         {{"-i", "x.dfu", "-o", "out.hex"}, written("x.dfu", {"-o", "x.dfu", "image.bin"}, 300, "\x02"), 254, "",
          part_fault("x.dfu", "the suffix's CRC is 0xF0FC9724, 0x4253FE11 would be right"), {"image.bin", "x.dfu"}, {}},
         {{"-i", "x.dfu", "-o", "out.hex"}, written("x.dfu", {"-o", "x.dfu", "image.bin"}, -17), 254, "",
@@ -597,6 +623,7 @@ TEST(CommandLine, Cases)
          bin + std::string(240, '\xFF'), "0x08000000-0x080000FF        256 bytes  x.uf2 (UF2 family 0x57755A57)\n"
          "0x08000000-0x080000FF        256 bytes  the raw binary file, from 0x08000000, gaps as 0xFF\n", {"image.bin", "x.uf2"}, {}},
         // An image whose vector table's reset handler lies outside it where it is placed: a warning, and the file.
+        group("VectorTable"),
         {{"-o", "out.hex", "app.bin"}, file("app.bin", vectors(0x20010000, 0x080081A9)), 0, "",
          "Image 'app.bin' at 0x08000000: its reset vector 0x080081A9 points outside it (0x08000000-0x08000FFF): was it "
          "linked for another address (-a)?\n", {"image.bin", "app.bin", "out.hex"}, {}},
@@ -610,6 +637,7 @@ TEST(CommandLine, Cases)
         {{"-o", "out.hex", "app.bin"}, file("app.bin", vectors(0x20010000, 0x080081A8)), 0, "", "",
          {"image.bin", "app.bin", "out.hex"}, {}},
         // What the layout must allow: an empty image anywhere, an image or a region right after a CRC word.
+        group("LayoutEdges"),
         {{"-m", "8000008:empty.bin", "-o", "-", "image.bin"}, file("empty.bin", {}), 0, image_hex, "",
          {"image.bin", "empty.bin"}, {}},
         {{"-o", "-", "-c", "8000000:8000010", "-c", "8000014:8000028", "-m", "8000014:image.bin", "image.bin"}, no_setup, 0,
@@ -635,6 +663,7 @@ TEST(CommandLine, Cases)
          "Image 'zero.bin' is not a regular file: with -c, its size must be known before it is read\n",
          {"image.bin", "zero.bin"}, {}},
         // Other formats: chosen by -O, else by the -o path's extension; the derived path takes the format's.
+        group("Formats"),
         {{"-O", "srec", "-o", "-", "image.bin"}, no_setup, 0, image_srec("S0030000FC\n"), "", {"image.bin"}, {}},
         {{"-o", "out.S19", "image.bin"}, no_setup, 0, "", "", {"image.bin", "out.S19"},
          {{"out.S19", image_srec("S00A00006F75742E533139B2\n")}}},
@@ -698,12 +727,14 @@ TEST(CommandLine, Cases)
          {"image.bin"}, {}},
         {{"-O", "bin:x", "image.bin"}, no_setup, 255, "", "Invalid argument 'bin:x' for -O: expected bin\n", {"image.bin"}, {}},
         // Names in any case, and objcopy's names of the same formats.
+        group("FormatNames"),
         {{"-O", "IHEX", "-O", "ihex", "-o", "-", "image.bin"}, no_setup, 0, image_hex, "", {"image.bin"}, {}},
         {{"-O", "HEX", "-o", "x.bin", "image.bin"}, no_setup, 0, "", "", {"image.bin", "x.bin"}, {{"x.bin", image_hex}}},
         {{"-O", "Binary", "-o", "-", "image.bin"}, no_setup, 0, bin, "", {"image.bin"}, {}},
         {{"-o", "-", "-O", "SREC", "image.bin"}, no_setup, 0, image_srec("S0030000FC\n"), "", {"image.bin"}, {}},
         {{"-o", "out.s", "image.bin"}, no_setup, 0, "", "", {"image.bin", "out.s"}, {{"out.s", image_hex}}},
         // An MCUboot image: its layout with -v (the same flash as imgtool's), and every request it cannot make refused.
+        group("Mcuboot"),
         {{"-s", "-v", "-o", "-", "--mcuboot", "8000000:8000400", "--image-version", "1.2.3", "--confirm", "-a", "8000200",
           "image.bin"}, no_setup, 0,
          ":020000040800F2\n:100000003DB8F39600000000000200001000000060\n:1000100000000000010203000000000000000000DA\n"
@@ -852,10 +883,23 @@ TEST(CommandLine, Cases)
          "Image 'zero.bin' is not a regular file: with --mcuboot, its size must be known before it is read\n",
          {"image.bin", "zero.bin"}, {}},
     };
+}
+
+// Runs the rows of group `name`.
+void run_group(const std::string &wanted)
+{
+    bool in_group = false;
+    std::size_t rows = 0;
     umask(022);
     // Memory handed out filled, so that a string missing its NUL shows.
     setenv("MALLOC_PERTURB_", "165", 1);
-    for (const auto &c : cases) {
+    for (const cli_case &c : command_line_cases()) {
+        const bool starts_group = c.args.size() == 2 && c.args[0] == "#group";
+        if (starts_group)
+            in_group = c.args[1] == wanted;
+        if (!in_group || starts_group)
+            continue;
+        ++rows;
 #ifdef FW2HEX_NO_SIGNING
         if (c.signs) {
             std::printf("not run: fw2hex %s (this build does not sign)\n", c.args[3].c_str());
@@ -886,7 +930,29 @@ TEST(CommandLine, Cases)
             EXPECT_EQ(stat((dir / name).c_str(), &status) == 0 ? status.st_mode & 07777 : 0, 0644u) << command << ": " << name;
         }
     }
+    EXPECT_GT(rows, 0u) << "no group " << wanted;
 }
+
+} // namespace
+
+TEST(CommandLine, Usage) { run_group("Usage"); }
+TEST(CommandLine, OutputPlace) { run_group("OutputPlace"); }
+TEST(CommandLine, EmptyOutput) { run_group("EmptyOutput"); }
+TEST(CommandLine, LoadAddresses) { run_group("LoadAddresses"); }
+TEST(CommandLine, OutputPaths) { run_group("OutputPaths"); }
+TEST(CommandLine, InputKept) { run_group("InputKept"); }
+TEST(CommandLine, ReadAndWriteFailures) { run_group("ReadAndWriteFailures"); }
+TEST(CommandLine, Merging) { run_group("Merging"); }
+TEST(CommandLine, Crc) { run_group("Crc"); }
+TEST(CommandLine, IntelHexParts) { run_group("IntelHexParts"); }
+TEST(CommandLine, Parts) { run_group("Parts"); }
+TEST(CommandLine, SRecordParts) { run_group("SRecordParts"); }
+TEST(CommandLine, DamagedParts) { run_group("DamagedParts"); }
+TEST(CommandLine, VectorTable) { run_group("VectorTable"); }
+TEST(CommandLine, LayoutEdges) { run_group("LayoutEdges"); }
+TEST(CommandLine, Formats) { run_group("Formats"); }
+TEST(CommandLine, FormatNames) { run_group("FormatNames"); }
+TEST(CommandLine, Mcuboot) { run_group("Mcuboot"); }
 
 // Standard output: the usage text names the program as it was run, and
 // every text there fails like a file when it cannot be written.
