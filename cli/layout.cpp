@@ -255,14 +255,14 @@ int check_overlaps(const layout &laid_out)
 {
     const piece *furthest = nullptr; // the piece reaching highest so far
     for (std::size_t i = 0; i < laid_out.piece_count; ++i) {
-        const piece &part = laid_out.pieces[i];
-        if (part.size == 0)
+        const piece &each = laid_out.pieces[i];
+        if (each.size == 0)
             continue; // an empty image shares no address
-        if (furthest != nullptr && part.address < furthest->address + furthest->size)
+        if (furthest != nullptr && each.address < furthest->address + furthest->size)
             return fail(exit_does_not_fit, "Images '%s' at 0x%X and '%s' at 0x%X overlap from 0x%X\n",
-                        furthest->name, furthest->address, part.name, part.address, part.address);
-        if (furthest == nullptr || part.address + part.size > furthest->address + furthest->size)
-            furthest = &part;
+                        furthest->name, furthest->address, each.name, each.address, each.address);
+        if (furthest == nullptr || each.address + each.size > furthest->address + furthest->size)
+            furthest = &each;
     }
     return exit_success;
 }
@@ -293,10 +293,10 @@ int order_regions(command_line *line, const layout &laid_out)
     for (std::size_t i = 0; i < line->crc_count; ++i)
         for (std::size_t j = 0; j < laid_out.piece_count; ++j) {
             const crc_region &region = crcs[i].region;
-            const piece &part = laid_out.pieces[j];
-            if (part.size > 0 && part.address < end_with_word(region) && part.address + part.size > region.end)
-                return fail(exit_does_not_fit, "Image '%s' at 0x%X overlaps the CRC of -c '%s' at 0x%X\n", part.name,
-                            part.address, crcs[i].text, region.end);
+            const piece &each = laid_out.pieces[j];
+            if (each.size > 0 && each.address < end_with_word(region) && each.address + each.size > region.end)
+                return fail(exit_does_not_fit, "Image '%s' at 0x%X overlaps the CRC of -c '%s' at 0x%X\n", each.name,
+                            each.address, crcs[i].text, region.end);
         }
     return exit_success;
 }
@@ -315,15 +315,15 @@ int add_fills_and_words(command_line *line, layout *laid_out)
         std::uint64_t covered = region.start; // the region is laid out up to here
         bool holds_data = false;
         for (std::size_t j = 0; j < data_count && covered < region.end; ++j) {
-            const piece &part = pieces[j];
-            if (part.size == 0 || part.address + part.size <= covered)
+            const piece &each = pieces[j];
+            if (each.size == 0 || each.address + each.size <= covered)
                 continue;
-            holds_data = holds_data || part.address < region.end;
-            if (part.address > covered)
+            holds_data = holds_data || each.address < region.end;
+            if (each.address > covered)
                 pieces[count++] = {fill_piece, static_cast<std::uint32_t>(covered),
-                                   std::min<std::uint64_t>(part.address, region.end) - covered, true, nullptr, nullptr,
+                                   std::min<std::uint64_t>(each.address, region.end) - covered, true, nullptr, nullptr,
                                    line->crcs[i].text, nullptr, nullptr, 0, nullptr, 0, blank_byte, nullptr};
-            covered = part.address + part.size;
+            covered = each.address + each.size;
         }
         if (!holds_data)
             return fail(exit_does_not_fit, "The region of -c '%s' holds no byte of any image or part: its CRC would "
@@ -340,25 +340,25 @@ int add_fills_and_words(command_line *line, layout *laid_out)
 }
 
 // A piece as messages name it, with its address.
-void say_piece(const piece &part)
+void say_piece(const piece &named)
 {
-    switch (part.kind) {
+    switch (named.kind) {
     case image_piece:
     case part_piece:
-        say(stderr, "'%s' at 0x%X", part.name, part.address);
+        say(stderr, "'%s' at 0x%X", named.name, named.address);
         break;
     case fill_piece:
-        if (part.slot != nullptr)
-            say(stderr, "the 0x%02X fill of --mcuboot '%s' at 0x%X", part.fill, part.name, part.address);
+        if (named.slot != nullptr)
+            say(stderr, "the 0x%02X fill of --mcuboot '%s' at 0x%X", named.fill, named.name, named.address);
         else
-            say(stderr, "the 0xFF fill of -c '%s' at 0x%X", part.name, part.address);
+            say(stderr, "the 0xFF fill of -c '%s' at 0x%X", named.name, named.address);
         break;
     case crc_piece:
-        say(stderr, "the CRC of -c '%s' at 0x%X", part.name, part.address);
+        say(stderr, "the CRC of -c '%s' at 0x%X", named.name, named.address);
         break;
     case known_piece:
     case tlv_piece:
-        say(stderr, "the MCUboot image's %s at 0x%X", part.name, part.address);
+        say(stderr, "the MCUboot image's %s at 0x%X", named.name, named.address);
         break;
     }
 }
@@ -372,11 +372,11 @@ int refuse_gap(const layout &laid_out, const char *title, std::uint64_t end, std
     const piece *before = laid_out.pieces;
     const piece *after = laid_out.pieces + laid_out.piece_count - 1;
     for (std::size_t i = 0; i < laid_out.piece_count; ++i) {
-        const piece &part = laid_out.pieces[i];
-        if (part.size > 0 && part.address + part.size == end)
-            before = &part;
-        if (part.size > 0 && part.address == next && after->address != next)
-            after = &part;
+        const piece &each = laid_out.pieces[i];
+        if (each.size > 0 && each.address + each.size == end)
+            before = &each;
+        if (each.size > 0 && each.address == next && after->address != next)
+            after = &each;
     }
     say(stderr, "The gap between ");
     say_piece(*before);
@@ -412,19 +412,19 @@ int find_slot_data(const command_line &line, const layout &laid_out, std::uint32
     const mcuboot_request &image = line.slot.image;
     bool found = false;
     for (std::size_t i = 0; i < laid_out.piece_count; ++i) {
-        const piece &part = laid_out.pieces[i];
-        if (part.size == 0 || part.address + part.size <= image.start || part.address >= image.end)
+        const piece &each = laid_out.pieces[i];
+        if (each.size == 0 || each.address + each.size <= image.start || each.address >= image.end)
             continue;
-        if (part.address < image.start)
+        if (each.address < image.start)
             return fail(exit_does_not_fit, "Image '%s' at 0x%X starts before the slot of --mcuboot '%s' and runs into "
-                        "it\n", part.name, part.address, line.slot.text);
-        if (part.address + part.size > image.end)
+                        "it\n", each.name, each.address, line.slot.text);
+        if (each.address + each.size > image.end)
             return fail(exit_does_not_fit, "Image '%s' at 0x%X runs past the end of the slot of --mcuboot '%s' at "
-                        "0x%X\n", part.name, part.address, line.slot.text, image.end);
+                        "0x%X\n", each.name, each.address, line.slot.text, image.end);
         if (!found)
-            *first = part.address;
+            *first = each.address;
         found = true;
-        *end = std::max<std::uint64_t>(*end, part.address + part.size);
+        *end = std::max<std::uint64_t>(*end, each.address + each.size);
     }
     if (!found)
         return fail(exit_does_not_fit, "The slot of --mcuboot '%s' holds no byte of any image or part: there is no "
@@ -500,11 +500,11 @@ void fill_slot_gaps(const command_line &line, layout *laid_out)
     const std::size_t data_count = laid_out->piece_count;
     std::uint64_t covered = slot.request.start;
     for (std::size_t i = 0; i <= data_count; ++i) {
-        const piece *part = i < data_count ? &laid_out->pieces[i] : nullptr;
-        if (part != nullptr &&
-            (part->size == 0 || part->address < slot.request.start || part->address >= slot.request.end))
+        const piece *each = i < data_count ? &laid_out->pieces[i] : nullptr;
+        if (each != nullptr &&
+            (each->size == 0 || each->address < slot.request.start || each->address >= slot.request.end))
             continue;
-        const std::uint64_t next = part != nullptr ? part->address : slot.code_end;
+        const std::uint64_t next = each != nullptr ? each->address : slot.code_end;
         if (next > covered) {
             const std::uint64_t split = std::min(std::max<std::uint64_t>(covered, slot.code_start), next);
             add_slot_piece(laid_out, fill_piece, static_cast<std::uint32_t>(covered), split - covered, text, nullptr,
@@ -512,8 +512,8 @@ void fill_slot_gaps(const command_line &line, layout *laid_out)
             add_slot_piece(laid_out, fill_piece, static_cast<std::uint32_t>(split), next - split, text, nullptr,
                            blank_byte);
         }
-        if (part != nullptr)
-            covered = std::max<std::uint64_t>(covered, part->address + part->size);
+        if (each != nullptr)
+            covered = std::max<std::uint64_t>(covered, each->address + each->size);
     }
 }
 
@@ -662,23 +662,23 @@ void show_addresses(std::uint32_t address, std::uint64_t size)
 
 // A run of a part: its file and format, or, where the format names what
 // the file holds (an ELF file's sections), one line for each.
-void show_part(const piece &part)
+void show_part(const piece &shown)
 {
-    const file_format &format = format_reading(*part.reader);
+    const file_format &format = format_reading(*shown.reader);
     if (!format.describes_each_stretch) {
         char name[64] = "";
         if (format.describe != nullptr)
-            format.describe(part.stream, part.stretches[0], name, sizeof name);
-        show_addresses(part.address, part.size);
-        say(stderr, "%s (%s%s%s)\n", part.name, format.title, name[0] != '\0' ? " " : "", name);
+            format.describe(shown.stream, shown.stretches[0], name, sizeof name);
+        show_addresses(shown.address, shown.size);
+        say(stderr, "%s (%s%s%s)\n", shown.name, format.title, name[0] != '\0' ? " " : "", name);
         return;
     }
-    for (std::size_t i = 0; i < part.stretch_count; ++i) {
-        const part_stretch &stretch = part.stretches[i];
+    for (std::size_t i = 0; i < shown.stretch_count; ++i) {
+        const part_stretch &stretch = shown.stretches[i];
         char name[64];
-        format.describe(part.stream, stretch, name, sizeof name);
+        format.describe(shown.stream, stretch, name, sizeof name);
         show_addresses(stretch.address, stretch.size);
-        say(stderr, "%s (%s %s)\n", part.name, format.title, name);
+        say(stderr, "%s (%s %s)\n", shown.name, format.title, name);
     }
 }
 
@@ -727,36 +727,36 @@ void show_layout(const layout &laid_out, const file_format &format)
 {
     bool slot_shown = false;
     for (std::size_t i = 0; i < laid_out.piece_count; ++i) {
-        const piece &part = laid_out.pieces[i];
-        if (part.size == 0)
+        const piece &each = laid_out.pieces[i];
+        if (each.size == 0)
             continue; // an empty image has no address of its own
-        if (part.slot != nullptr && !slot_shown) {
-            show_slot(*part.slot);
+        if (each.slot != nullptr && !slot_shown) {
+            show_slot(*each.slot);
             slot_shown = true;
         }
-        if (part.kind != part_piece)
-            show_addresses(part.address, part.size);
-        switch (part.kind) {
+        if (each.kind != part_piece)
+            show_addresses(each.address, each.size);
+        switch (each.kind) {
         case image_piece:
-            say(stderr, "%s\n", part.name);
+            say(stderr, "%s\n", each.name);
             break;
         case part_piece:
-            show_part(part);
+            show_part(each);
             break;
         case fill_piece:
-            show_fill(part, laid_out.settings.omit_blank);
+            show_fill(each, laid_out.settings.omit_blank);
             break;
         case crc_piece:
-            say(stderr, "CRC %s of 0x%08X-0x%08X: 0x%08X\n", algorithm_name(part.region->algorithm),
-                part.region->start, part.region->end - 1, part.region->value);
+            say(stderr, "CRC %s of 0x%08X-0x%08X: 0x%08X\n", algorithm_name(each.region->algorithm),
+                each.region->start, each.region->end - 1, each.region->value);
             break;
         case known_piece:
-            say(stderr, "MCUboot %s\n", part.name);
+            say(stderr, "MCUboot %s\n", each.name);
             break;
         case tlv_piece:
             say(stderr, "MCUboot TLV area: SHA-256 ");
             for (std::size_t j = 0; j < sha256_size; ++j)
-                say(stderr, "%02x", mcuboot_digest(*part.slot)[j]);
+                say(stderr, "%02x", mcuboot_digest(*each.slot)[j]);
             say(stderr, "\n");
             break;
         }

@@ -201,19 +201,19 @@ convert_result convert_fill_piece(const piece &fill, conversion *state)
 // reading found, or the file changed in between. With a conversion, every
 // block goes out; without one, only the first `wanted` bytes (at most a
 // block) are read, and stay at image_buffer.
-convert_result take_part_piece(const piece &part, conversion *state, std::uint64_t wanted)
+convert_result take_part_piece(const piece &from, conversion *state, std::uint64_t wanted)
 {
-    std::uint64_t done = 0;  // bytes of the run put out
+    std::uint64_t done = 0;  // bytes of the piece put out
     std::size_t filled = 0;  // bytes of the block at image_buffer
-    for (std::size_t i = 0; i < part.stretch_count && done + filled < wanted; ++i) {
-        const part_stretch &stretch = part.stretches[i];
-        if (!open_stretch(&cursor, *part.reader, part.stream, stretch))
+    for (std::size_t i = 0; i < from.stretch_count && done + filled < wanted; ++i) {
+        const part_stretch &stretch = from.stretches[i];
+        if (!open_stretch(&cursor, *from.reader, from.stream, stretch))
             return read_failed;
         for (std::uint64_t left = stretch.size; left > 0 && done + filled < wanted;) {
             std::size_t taken = 0;
             const auto room = static_cast<std::size_t>(
                 std::min<std::uint64_t>({block_size - filled, left, wanted - done - filled}));
-            const convert_result result = part.reader->take(&cursor, image_buffer + filled, room, &taken);
+            const convert_result result = from.reader->take(&cursor, image_buffer + filled, room, &taken);
             if (result != converted)
                 return result;
             if (taken == 0 || taken > room)
@@ -221,7 +221,7 @@ convert_result take_part_piece(const piece &part, conversion *state, std::uint64
             filled += taken;
             left -= taken;
             if (filled == block_size && state != nullptr) {
-                const convert_result put = put_block(state, static_cast<std::uint32_t>(part.address + done), filled);
+                const convert_result put = put_block(state, static_cast<std::uint32_t>(from.address + done), filled);
                 if (put != converted)
                     return put;
                 done += filled;
@@ -229,7 +229,7 @@ convert_result take_part_piece(const piece &part, conversion *state, std::uint64
             }
         }
     }
-    return state != nullptr ? put_block(state, static_cast<std::uint32_t>(part.address + done), filled) : converted;
+    return state != nullptr ? put_block(state, static_cast<std::uint32_t>(from.address + done), filled) : converted;
 }
 
 // A region's CRC, complete once every byte before its word has gone by.
@@ -324,31 +324,31 @@ convert_result peek_pieces(const piece *pieces, std::size_t count, std::uint32_t
     cursor.reader = nullptr;
     const std::uint64_t end = std::uint64_t{address} + size;
     for (std::size_t i = 0; i < count; ++i) {
-        const piece &part = pieces[i];
-        const std::uint64_t first = std::max<std::uint64_t>(part.address, address);
-        const std::uint64_t last = std::min<std::uint64_t>(part.address + part.size, end);
+        const piece &each = pieces[i];
+        const std::uint64_t first = std::max<std::uint64_t>(each.address, address);
+        const std::uint64_t last = std::min<std::uint64_t>(each.address + each.size, end);
         if (first >= last)
             continue;
-        const std::uint64_t offset = first - part.address; // in the piece
+        const std::uint64_t offset = first - each.address; // in the piece
         const auto length = static_cast<std::size_t>(last - first);
         unsigned char *to = bytes + (first - address);
-        switch (part.kind) {
+        switch (each.kind) {
         case image_piece:
-            if (!read_at(part.stream, offset, to, length) || !seek_to(part.stream, 0))
-                return std::ferror(part.stream) != 0 ? read_failed : image_changed;
+            if (!read_at(each.stream, offset, to, length) || !seek_to(each.stream, 0))
+                return std::ferror(each.stream) != 0 ? read_failed : image_changed;
             break;
         case part_piece: {
-            const convert_result result = take_part_piece(part, nullptr, offset + length);
+            const convert_result result = take_part_piece(each, nullptr, offset + length);
             if (result != converted)
                 return result;
             std::memcpy(to, image_buffer + offset, length);
             break;
         }
         case fill_piece:
-            std::memset(to, part.fill, length);
+            std::memset(to, each.fill, length);
             break;
         case known_piece:
-            std::memcpy(to, part.head + offset, length);
+            std::memcpy(to, each.head + offset, length);
             break;
         case crc_piece:
         case tlv_piece:

@@ -57,7 +57,7 @@ enum piece_kind {
     image_piece, // the bytes of a raw image stream
     fill_piece,  // `size` bytes of `fill` (0xFF, erased flash) where a region or a slot has no image
     crc_piece,   // the 4 bytes of a region's CRC, least significant first
-    part_piece,  // a run of a part (a file with addresses) that its reader accepted
+    part_piece,  // of a part (a file with addresses) that its reader accepted: a stretch, or touching ones
     known_piece, // bytes known before the walk, at `head`: an MCUboot slot's protected TLVs, its trailer
     tlv_piece    // an MCUboot slot's TLV area, made from the hash of what went before it
 };
@@ -70,7 +70,7 @@ struct piece {
     crc_region *region;                 // crc: the region whose CRC it is
     const char *name;                   // the caller's name for it; the conversion does not look
     const part_reader *reader;          // part: its format's
-    const part_stretch *stretches;      // part: the run's stretches, in address order, touching
+    const part_stretch *stretches;      // part: the piece's stretches, in address order, touching
     std::size_t stretch_count;
     const unsigned char *head;          // image: its first bytes, already read from the stream; known: its bytes
     std::size_t head_size;

@@ -214,15 +214,15 @@ part_fault read_segments(std::FILE *input, const elf_view &elf, segment_list *se
 // the file hold all of it, where it lies there; else its own address. When
 // no segment has a physical address, linkers left them out: the sections'
 // own addresses hold.
-std::uint64_t load_address_of(const section &part, const segment_list &segments, bool physical_addresses)
+std::uint64_t load_address_of(const section &held, const segment_list &segments, bool physical_addresses)
 {
     for (std::size_t i = 0; physical_addresses && i < segments.count; ++i) {
         const segment &holder = segments.items[i];
-        if (part.offset >= holder.offset && part.offset - holder.offset <= holder.file_size &&
-            part.size <= holder.file_size - (part.offset - holder.offset))
-            return holder.physical + (part.offset - holder.offset);
+        if (held.offset >= holder.offset && held.offset - holder.offset <= holder.file_size &&
+            held.size <= holder.file_size - (held.offset - holder.offset))
+            return holder.physical + (held.offset - holder.offset);
     }
-    return part.address;
+    return held.address;
 }
 
 // What a stretch is, as messages and -v name it: its section's name, or
@@ -270,13 +270,13 @@ part_fault read_sections(std::FILE *input, const elf_view &elf, const segment_li
 {
     const bool physical_addresses = has_physical_addresses(segments);
     for (std::uint64_t i = 1; i < elf.shnum; ++i) {
-        section part{};
-        if (!read_section(input, elf, i, &part))
+        section loaded{};
+        if (!read_section(input, elf, i, &loaded))
             return {part_read_failed, 0, 0, {}};
-        if ((part.flags & shf_alloc) == 0 || part.type == sht_nobits || part.size == 0)
+        if ((loaded.flags & shf_alloc) == 0 || loaded.type == sht_nobits || loaded.size == 0)
             continue;
-        const part_fault fault = add_data(input, elf, load_address_of(part, segments, physical_addresses), part.offset,
-                                          part.size, i, part.name, stretches);
+        const part_fault fault = add_data(input, elf, load_address_of(loaded, segments, physical_addresses), loaded.offset,
+                                          loaded.size, i, loaded.name, stretches);
         if (fault.verdict != part_well_formed)
             return fault;
     }
