@@ -1,6 +1,11 @@
-// The DfuSe reader: the prefix, the targets and their elements, and the
-// DFU suffix with its CRC, every size checked against the file before it
-// is used. Each element is data at its address.
+// The DfuSe reader. A file is a prefix ("DfuSe", version 1, the image's
+// size and its count of targets), the targets (each "Target", its
+// alternate setting, whether it is named, a 255-byte name, its size and
+// its count of elements, then its elements: an address and a size, then
+// the bytes), and the DFU suffix (device, product and vendor IDs, DFU
+// version 0x011A, "UFD", its length 16, and the CRC-32 of every byte
+// before the CRC, kept inverted). Every size is checked against the file
+// before it is used. Each element is data at its address.
 #include <algorithm>
 #include <cinttypes>
 #include <cstring>

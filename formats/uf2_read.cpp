@@ -1,7 +1,11 @@
-// The UF2 reader: 512-byte blocks, each checked (magic numbers, flags,
-// payload size, block numbers, family) before any is used. Every block
-// of main flash is data at its target address, the padding of partly
-// used blocks included: the file cannot tell padding from data.
+// The UF2 reader. A file is 512-byte blocks, each: two magic numbers,
+// flags, the target address, the payload's size (at most 476), the
+// block's number and the file's count of blocks, the family ID (when its
+// flag says so), 476 bytes holding the payload, and a final magic number.
+// Each block is checked (magic numbers, flags, payload size, block
+// numbers, family) before any is used. Every block of main flash is data
+// at its target address, the padding of partly used blocks included: the
+// file cannot tell padding from data.
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>

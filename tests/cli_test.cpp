@@ -563,6 +563,9 @@ std::vector<cli_case> command_line_cases()
         {{"-a", "8000000", "part.hex"}, text_file("part.hex", part_hex), 255, "",
          "-a places a raw image, and 'part.hex' is an Intel HEX file, which says where its bytes go: leave -a out, or "
          "store the file's bytes as they are with -m ADDRESS:FILE\n", {"image.bin", "part.hex"}, {}},
+        {{"-a", "8000000", "part.srec"}, text_file("part.srec", part_srec), 255, "",
+         "-a places a raw image, and 'part.srec' is an S-record file, which says where its bytes go: leave -a out, or "
+         "store the file's bytes as they are with -m ADDRESS:FILE\n", {"image.bin", "part.srec"}, {}},
         {{"-a", "8010000", "-o", "out.hex", "-i", "part.hex"}, text_file("part.hex", part_hex), 255, "",
          "-a places the image operand, and there is none: the images of -m and the parts of -i say where they go\n",
          {"image.bin", "part.hex"}, {}},
