@@ -158,10 +158,11 @@ void name_trailer(const text_rules &rules, const char *line, std::size_t length,
     fault->column = dos_end ? length : whole + 1;
 }
 
-// Takes the next line. A faulty line sets `fault` (at the cursor's line)
-// and leaves the cursor on it.
-line_kind take_line(text_cursor *text, std::FILE *input, text_record *record, part_fault *fault)
+// Takes the next line, a record into the cursor's `record`. A faulty line
+// sets `fault` (at the cursor's line) and leaves the cursor on it.
+line_kind take_line(text_cursor *text, std::FILE *input, part_fault *fault)
 {
+    text_record *record = &text->record;
     fill(text, input);
     if (text->failed)
         return failed_line;
@@ -217,7 +218,7 @@ std::uint64_t line_holding(text_cursor *text, std::FILE *input, const part_stret
     part_fault fault;
     for (;;) {
         const std::uint64_t line = text->line;
-        const line_kind kind = take_line(text, input, &text->record, &fault);
+        const line_kind kind = take_line(text, input, &fault);
         if (kind != record_line && kind != empty_line)
             return 0;
         const text_record &record = text->record;
@@ -243,6 +244,12 @@ bool gather(const text_record &record, const text_context &context, std::uint64_
         }
     }
     return add_stretch(stretches, {address, record.count, offset, line, context.base});
+}
+
+// True for a data record that no rule of the format could refuse.
+bool passes_unchecked(const text_rules &rules, const text_record &record)
+{
+    return record.holds_data && std::uint64_t{record.field} + record.count <= rules.field_span;
 }
 
 // The fault of a line after the end record; `dos_end` when it is a DOS
@@ -273,7 +280,7 @@ part_fault read_text(part_cursor *cursor, const text_rules &rules, part_stretche
     for (;;) {
         const std::uint64_t offset = offset_of(text);
         const std::uint64_t line = text.line;
-        const line_kind kind = take_line(&text, input, &record, &fault);
+        const line_kind kind = take_line(&text, input, &fault);
         if (kind == no_more_lines)
             break;
         if (kind == failed_line)
@@ -284,8 +291,7 @@ part_fault read_text(part_cursor *cursor, const text_rules &rules, part_stretche
             return after_end(rules, kind == faulty_line && text.text[text.next] == 0x1A, line);
         if (kind == faulty_line)
             return fault;
-        const bool plain = record.holds_data && std::uint64_t{record.field} + record.count <= rules.field_span;
-        if (!plain && !rules.check(record, &context, &fault)) {
+        if (!passes_unchecked(rules, record) && !rules.check(record, &context, &fault)) {
             fault.line = line;
             return fault;
         }
@@ -333,7 +339,7 @@ convert_result take_text(part_cursor *cursor, unsigned char *out, std::size_t ro
             hand_over(&text.pending, out, room, &count);
             continue;
         }
-        const line_kind kind = take_line(&text, cursor->input, &record, &fault);
+        const line_kind kind = take_line(&text, cursor->input, &fault);
         if (kind == failed_line)
             return read_failed;
         if (kind == faulty_line || kind == no_more_lines)
