@@ -33,12 +33,31 @@ std::size_t read_head(std::FILE *stream, unsigned char *head)
     return std::fread(head, 1, part_head_size, stream);
 }
 
+// The head of a file whose first `size` bytes at `head` are white space
+// only: read again from its first character that is not, however far, when
+// the file can be read there; its size. A text file may start with any
+// number of empty lines.
+std::size_t read_visible_head(std::FILE *stream, unsigned char *head, std::size_t size)
+{
+    if (size < part_head_size || first_visible(head, size) >= 0)
+        return size;
+    std::uint64_t offset = size;
+    for (std::size_t count = 0; (count = read_head(stream, head)) > 0; offset += count) {
+        std::size_t at = 0;
+        while (at < count && (head[at] == ' ' || head[at] == '\t' || head[at] == '\r' || head[at] == '\n'))
+            ++at;
+        if (at < count)
+            return seek_to(stream, offset + at) ? read_head(stream, head) : 0;
+    }
+    return 0;
+}
+
 // The format whose reader recognises `head`, or null.
-const file_format *format_of(const unsigned char *head, std::size_t size, bool whole_record)
+const file_format *format_of(const unsigned char *head, std::size_t size, recognition how)
 {
     for (std::size_t i = 0; i < file_format_count; ++i) {
         const part_reader *reader = file_formats[i]->reader;
-        if (reader != nullptr && reader->recognise(head, size, whole_record))
+        if (reader != nullptr && reader->recognise(head, size, how))
             return file_formats[i];
     }
     return nullptr;
@@ -64,10 +83,17 @@ int tell_operand(command_line *line)
         return fail_for(exit_cannot_read, last_system_error(), "Cannot open file '%s'", image.path);
     image.size_known = known_image_size(image.stream, &image.size);
     line->operand_regular = image.size_known;
-    const std::size_t size = read_head(image.stream, operand_head);
+    std::size_t size = read_head(image.stream, operand_head);
+    // A raw image from a pipe keeps its head; a file may be read on.
+    unsigned char visible[part_head_size];
+    std::size_t visible_size = size;
+    if (image.size_known) {
+        std::memcpy(visible, operand_head, size);
+        visible_size = read_visible_head(image.stream, visible, size);
+    }
     if (std::ferror(image.stream) != 0)
         return fail_for(exit_cannot_read, last_system_error(), "Cannot read file '%s'", image.path);
-    const file_format *format = format_of(operand_head, size, true);
+    const file_format *format = format_of(image.size_known ? visible : operand_head, visible_size, by_text);
     if (format == nullptr) {
         if (!image.size_known) {
             image.head = operand_head;
@@ -81,7 +107,7 @@ int tell_operand(command_line *line)
         return refuse_part_from_pipe(image.path);
     if (line->address_given)
         return fail(exit_no_input, "-a places a raw image, and '%s' is %s %s file, which says where its bytes go: "
-                    "leave -a out, or store the file's bytes as they are with -m ADDRESS:FILE\n", image.path,
+                    "leave -a out\n", image.path,
                     format->article, format->title);
     std::memmove(line->parts + 1, line->parts, line->part_count * sizeof(part_file));
     line->parts[0] = {image.path, image.stream, image.size, format, {nullptr, 0, 0}};
@@ -89,6 +115,28 @@ int tell_operand(command_line *line)
     --line->image_count;
     std::memmove(line->images, line->images + 1, line->image_count * sizeof(image_file));
     return exit_success;
+}
+
+// Refuses an image of -m whose content says where its bytes go (a
+// regular file whose magic number, or whose first line as a whole record,
+// names a format with addresses): stored as raw bytes, it would put its
+// headers or its text in flash. The exit status.
+int refuse_part_as_image(image_file &image)
+{
+    if (!image.size_known)
+        return exit_success; // a pipe's bytes are not read twice
+    unsigned char head[part_head_size];
+    const std::size_t size = read_head(image.stream, head);
+    // A file that cannot be read is reported where its bytes are read.
+    const bool read = std::ferror(image.stream) == 0;
+    std::clearerr(image.stream);
+    if (!seek_to(image.stream, 0))
+        return fail_for(exit_cannot_read, last_system_error(), "Cannot read file '%s'", image.path);
+    const file_format *format = read ? format_of(head, size, by_whole_record) : nullptr;
+    if (format == nullptr)
+        return exit_success;
+    return fail(exit_no_input, "-m stores a raw image, and '%s' is %s %s file, which says where its bytes go: "
+                "give it as -i %s\n", image.path, format->article, format->title, image.path);
 }
 
 // Opens every image and learns its size; the exit status. Beside other
@@ -103,6 +151,9 @@ int open_images(command_line *line)
         if ((image.stream = open_input(image.path)) == nullptr)
             return fail_for(exit_cannot_read, last_system_error(), "Cannot open file '%s'", image.path);
         image.size_known = known_image_size(image.stream, &image.size);
+        const int status = refuse_part_as_image(image);
+        if (status != exit_success)
+            return status;
     }
     for (std::size_t i = 0; i < line->image_count; ++i) {
         const image_file &image = line->images[i];
@@ -132,10 +183,10 @@ int open_part(part_file *file)
     if (!known_image_size(file->stream, &file->size))
         return refuse_part_from_pipe(file->path);
     unsigned char head[part_head_size];
-    const std::size_t size = read_head(file->stream, head);
+    const std::size_t size = read_visible_head(file->stream, head, read_head(file->stream, head));
     if (std::ferror(file->stream) != 0)
         return fail_for(exit_cannot_read, last_system_error(), "Cannot read file '%s'", file->path);
-    if ((file->format = format_of(head, size, false)) == nullptr)
+    if ((file->format = format_of(head, size, by_first_character)) == nullptr)
         return fail(exit_cannot_read, "File '%s' is in none of the formats -i reads (ELF, DfuSe, UF2, Intel HEX, "
                     "S-records): a raw image goes as the operand, or as -m ADDRESS:FILE\n", file->path);
     return exit_success;

@@ -91,6 +91,14 @@ int first_visible(const unsigned char *head, std::size_t size)
     return -1;
 }
 
+bool is_text(const unsigned char *head, std::size_t size)
+{
+    for (std::size_t i = after_byte_order_mark(head, size); i < size; ++i)
+        if ((head[i] < 0x20 || head[i] > 0x7E) && head[i] != '\t' && head[i] != '\r' && head[i] != '\n' && head[i] != 0x1A)
+            return false;
+    return true;
+}
+
 bool first_line(const unsigned char *head, std::size_t size, const char **line, std::size_t *length)
 {
     std::size_t start = after_byte_order_mark(head, size);

@@ -50,6 +50,14 @@ struct part_fault {
 // How much of a file's start a reader is shown to recognise it.
 constexpr std::size_t part_head_size = 1024;
 
+// How sure of its format a file's start must make a reader of a text
+// format (binary formats go by their magic numbers).
+enum recognition {
+    by_first_character, // -i: its first character that is not white space
+    by_text,            // the operand: that, and a start that is all text
+    by_whole_record     // -m: its first line that is not empty is, whole, a well-formed record
+};
+
 struct part_reader;
 
 // Where a reader stands in a file while it hands over stretches: the
@@ -75,10 +83,10 @@ template <class State> State &cursor_state(part_cursor *cursor)
 // and how the layout joins its stretches belong to the format's row.
 struct part_reader {
     // True when `head`, the first `size` bytes of a file (all of them when
-    // fewer), are this format's start. `whole_record`: a text format wants
-    // its first line that is not empty to be, whole, a well-formed record;
-    // otherwise its first character that is not white space will do.
-    bool (*recognise)(const unsigned char *head, std::size_t size, bool whole_record);
+    // fewer; from its first character that is not white space, when its
+    // first part_head_size bytes hold none), are this format's start, as
+    // sure as `how` asks.
+    bool (*recognise)(const unsigned char *head, std::size_t size, recognition how);
     // Reads the file of `size` bytes from its start through `cursor`
     // (its input set, its state nobody's), checks all of it and gathers
     // its stretches in address order; the first fault, if any.
@@ -142,6 +150,10 @@ inline std::uint32_t get_le32(const unsigned char *at)
 // The first character of `head` that is not white space (space, tab, CR,
 // LF), after a UTF-8 byte order mark, or -1 when there is none.
 int first_visible(const unsigned char *head, std::size_t size);
+
+// True when `head` is all text: printable ASCII, tab, CR, LF, the DOS
+// end-of-file character, after a UTF-8 byte order mark.
+bool is_text(const unsigned char *head, std::size_t size);
 
 // The first line of `head` that is not empty, after a UTF-8 byte order
 // mark, without its line end (LF or CR LF): true, with where it starts and its length, when all of it is in

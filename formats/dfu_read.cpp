@@ -150,7 +150,7 @@ part_fault read_part(std::FILE *input, std::uint64_t size, part_stretches *stret
                       address);
 }
 
-bool recognise(const unsigned char *head, std::size_t size, bool /*unused*/)
+bool recognise(const unsigned char *head, std::size_t size, recognition /*unused*/)
 {
     return size >= 5 && std::memcmp(head, "DfuSe", 5) == 0;
 }

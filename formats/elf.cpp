@@ -327,7 +327,7 @@ part_fault read_part(std::FILE *input, std::uint64_t size, part_stretches *stret
     return make_fault(part_malformed, 0, "%s and %s share the load address 0x%" PRIX32, first_name, second_name, address);
 }
 
-bool recognise(const unsigned char *head, std::size_t size, bool /*unused*/)
+bool recognise(const unsigned char *head, std::size_t size, recognition /*unused*/)
 {
     return size >= 4 && std::memcmp(head, "\x7F" "ELF", 4) == 0;
 }

@@ -126,9 +126,9 @@ bool ends_file(const text_record &record)
 const text_rules rules{"End Of File record", full_line, parse, check, segment_span, follow, ends_file,
                        "no End Of File record; it may have been cut short"};
 
-bool recognise(const unsigned char *head, std::size_t size, bool whole_record)
+bool recognise(const unsigned char *head, std::size_t size, recognition how)
 {
-    return first_visible(head, size) == ':' && (!whole_record || starts_with_record(head, size, rules));
+    return recognise_text(head, size, how, ':', rules);
 }
 
 part_fault read(part_cursor *cursor, std::uint64_t /*unused*/, part_stretches *stretches)

@@ -112,9 +112,9 @@ bool ends_file(const text_record &record)
 
 const text_rules rules{"termination record", full_line, parse, check, std::uint64_t{1} << 32, follow, ends_file, nullptr};
 
-bool recognise(const unsigned char *head, std::size_t size, bool whole_record)
+bool recognise(const unsigned char *head, std::size_t size, recognition how)
 {
-    return first_visible(head, size) == 'S' && (!whole_record || starts_with_record(head, size, rules));
+    return recognise_text(head, size, how, 'S', rules);
 }
 
 part_fault read(part_cursor *cursor, std::uint64_t /*unused*/, part_stretches *stretches)

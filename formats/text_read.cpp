@@ -368,11 +368,16 @@ convert_result take_text(part_cursor *cursor, unsigned char *out, std::size_t ro
     return converted;
 }
 
-bool starts_with_record(const unsigned char *head, std::size_t size, const text_rules &rules)
+bool recognise_text(const unsigned char *head, std::size_t size, recognition how, char start, const text_rules &rules)
 {
+    if (first_visible(head, size) != start)
+        return false;
+    if (how == by_text)
+        return is_text(head, size);
     const char *line = nullptr;
     std::size_t length = 0;
     text_record record{};
     part_fault fault{};
-    return first_line(head, size, &line, &length) && rules.parse(line, length, &record, &fault);
+    return how == by_first_character ||
+           (first_line(head, size, &line, &length) && rules.parse(line, length, &record, &fault));
 }

@@ -70,9 +70,9 @@ part_fault read_text(part_cursor *cursor, const text_rules &rules, part_stretche
 bool open_text(part_cursor *cursor, const text_rules &rules, const part_stretch &stretch, bool resumed);
 convert_result take_text(part_cursor *cursor, unsigned char *out, std::size_t room, std::size_t *taken);
 
-// True when `head`'s first line that is not empty is, whole, a record the
-// rules take.
-bool starts_with_record(const unsigned char *head, std::size_t size, const text_rules &rules);
+// The part reader's recognise of a text format whose records start with
+// `start`.
+bool recognise_text(const unsigned char *head, std::size_t size, recognition how, char start, const text_rules &rules);
 
 // Decodes `pairs` digit pairs (upper or lower case) into `out` and adds the
 // bytes to `sum`; false at a character that is not a hexadecimal digit.

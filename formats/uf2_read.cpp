@@ -154,7 +154,7 @@ part_fault read(part_cursor *cursor, std::uint64_t size, part_stretches *stretch
                       std::min(earlier, second->number), std::max(earlier, second->number), address);
 }
 
-bool recognise(const unsigned char *head, std::size_t size, bool /*unused*/)
+bool recognise(const unsigned char *head, std::size_t size, recognition /*unused*/)
 {
     return size >= 8 && get_le32(head) == first_magic && get_le32(head + 4) == second_magic;
 }

@@ -208,6 +208,16 @@ bytes vectors(std::uint32_t stack, std::uint32_t reset)
     }
     return image;
 }
+// What fw2hex writes of part.hex.
+const std::string part_as_hex = ":020000040800F2\n:080010000102030405060708C4\n:04010000AABBCCDDED\n" + eof;
+// `text` `count` times over.
+std::string repeat_text(const std::string &text, std::size_t count)
+{
+    std::string out;
+    for (std::size_t i = 0; i < count; ++i)
+        out += text;
+    return out;
+}
 std::string part_fault(const std::string &file, const std::string &why)
 {
     return file + ": " + why + "\n";
@@ -552,20 +562,34 @@ std::vector<cli_case> command_line_cases()
          "0x00000010-0x00000013          4 bytes  app.S19 (S-record)\n", {"image.bin", "app.S19"}, {}},
         {{"-o", "-", "-i", "part.srec", "image.bin"}, text_file("part.srec", "S307080000100102DD\n"), 0,
          ":020000040800F2\n:1000000001FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFE\n:020010000102EB\n" + eof, "", {"image.bin", "part.srec"}, {}},
-        {{"-o", "-", "colon.bin"}, text_file("colon.bin", ":-)"), 0, ":020000040800F2\n:030000003A2D296D\n" + eof, "",
+        // A text operand that starts as a record is read as one, one flaw and all.
+        {{"-o", "-", "colon.bin"}, text_file("colon.bin", ":-)"), 254, "", "colon.bin:1:2: a character that is not a hexadecimal digit\n",
          {"image.bin", "colon.bin"}, {}},
-        {{"-o", "-", "s.bin"}, text_file("s.bin", "S107001001020304DF\n"), 0,
-         ":020000040800F2\n:1000000053313037303031303031303230333034BA\n:0300100044460A59\n" + eof, "", {"image.bin", "s.bin"}, {}},
-        {{"-m", "8000000:part.hex", "-o", "-"}, text_file("part.hex", ":00000001FF\n"), 0,
-         ":020000040800F2\n:0C0000003A303030303030303146460AA3\n" + eof, "", {"image.bin", "part.hex"}, {}},
+        {{"-o", "-", "colon.bin"}, text_file("colon.bin", std::string(":-)\0", 4)), 0, ":020000040800F2\n:040000003A2D29006C\n" + eof, "",
+         {"image.bin", "colon.bin"}, {}},
+        {{"-o", "-", "s.bin"}, text_file("s.bin", "S107001001020304DF\n"), 254, "", "s.bin:1: wrong checksum, 0xDE would be right\n",
+         {"image.bin", "s.bin"}, {}},
+        {{"-O", "bin", "-o", "sp.bin", "sp.hex"}, text_file("sp.hex", replaced(part_hex, "F2\n", "F2 \n")), 254, "",
+         "sp.hex:1:16: a space after the checksum\n", {"image.bin", "sp.hex"}, {}},
+        {{"-o", "-", "lines.hex"}, text_file("lines.hex", repeat_text("\r\n", 600) + part_hex), 0, part_as_hex, "",
+         {"image.bin", "lines.hex"}, {}},
+        {{"-o", "-", "-i", "lines.hex"}, text_file("lines.hex", repeat_text("\r\n", 600) + part_hex), 0, part_as_hex, "",
+         {"image.bin", "lines.hex"}, {}},
+        // -m stores raw bytes: a file that says where its bytes go is refused.
+        {{"-m", "8000000:part.hex", "-o", "-"}, text_file("part.hex", ":00000001FF\n"), 255, "",
+         "-m stores a raw image, and 'part.hex' is an Intel HEX file, which says where its bytes go: give it as -i part.hex\n",
+         {"image.bin", "part.hex"}, {}},
+        {{"-m", "8000000:app.elf", "-o", "-"}, file("app.elf", elf_header(2)), 255, "",
+         "-m stores a raw image, and 'app.elf' is an ELF file, which says where its bytes go: give it as -i app.elf\n",
+         {"image.bin", "app.elf"}, {}},
+        {{"-m", "8000000:settings.txt", "-o", "-"}, text_file("settings.txt", "SPEED=9600\n"), 0,
+         ":020000040800F2\n:0B00000053504545443D393630300A6E\n" + eof, "", {"image.bin", "settings.txt"}, {}},
         {{"part.hex"}, text_file("part.hex", part_hex), 253, "", "Output file 'part.hex' would overwrite the input\n",
          {"image.bin", "part.hex"}, {{"part.hex", part_hex}}},
         {{"-a", "8000000", "part.hex"}, text_file("part.hex", part_hex), 255, "",
-         "-a places a raw image, and 'part.hex' is an Intel HEX file, which says where its bytes go: leave -a out, or "
-         "store the file's bytes as they are with -m ADDRESS:FILE\n", {"image.bin", "part.hex"}, {}},
+         "-a places a raw image, and 'part.hex' is an Intel HEX file, which says where its bytes go: leave -a out\n", {"image.bin", "part.hex"}, {}},
         {{"-a", "8000000", "part.srec"}, text_file("part.srec", part_srec), 255, "",
-         "-a places a raw image, and 'part.srec' is an S-record file, which says where its bytes go: leave -a out, or "
-         "store the file's bytes as they are with -m ADDRESS:FILE\n", {"image.bin", "part.srec"}, {}},
+         "-a places a raw image, and 'part.srec' is an S-record file, which says where its bytes go: leave -a out\n", {"image.bin", "part.srec"}, {}},
         {{"-a", "8010000", "-o", "out.hex", "-i", "part.hex"}, text_file("part.hex", part_hex), 255, "",
          "-a places the image operand, and there is none: the images of -m and the parts of -i say where they go\n",
          {"image.bin", "part.hex"}, {}},

@@ -32,7 +32,7 @@ const file_format *format_of(std::FILE *input)
     unsigned char head[part_head_size];
     const std::size_t size = std::fread(head, 1, sizeof head, input);
     for (std::size_t i = 0; i < file_format_count; ++i)
-        if (file_formats[i]->reader != nullptr && file_formats[i]->reader->recognise(head, size, false))
+        if (file_formats[i]->reader != nullptr && file_formats[i]->reader->recognise(head, size, by_first_character))
             return file_formats[i];
     return nullptr;
 }
