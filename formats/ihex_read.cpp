@@ -124,7 +124,7 @@ bool ends_file(const text_record &record)
 }
 
 const text_rules rules{"End Of File record", full_line, parse, check, segment_span, follow, ends_file,
-                       "no End Of File record; it may have been cut short"};
+                       "no End Of File record; it may have been cut short", nullptr};
 
 bool recognise(const unsigned char *head, std::size_t size, recognition how)
 {

@@ -110,7 +110,11 @@ bool ends_file(const text_record &record)
     return record.type >= 7;
 }
 
-const text_rules rules{"termination record", full_line, parse, check, std::uint64_t{1} << 32, follow, ends_file, nullptr};
+// Every file found in use ends with a count or termination record; only
+// srec_cat leaves both out, and only when told to.
+const text_rules rules{"termination record", full_line, parse, check, std::uint64_t{1} << 32, follow, ends_file, nullptr,
+                       "ends with a data record: the file may have been cut short (if it was written so, write it "
+                       "with a count (S5) or termination (S7 to S9) record)"};
 
 bool recognise(const unsigned char *head, std::size_t size, recognition how)
 {

@@ -214,7 +214,7 @@ std::uint64_t line_holding(text_cursor *text, std::FILE *input, const part_stret
 {
     if (!start_at(text, input, stretch.offset, stretch.number, false))
         return 0;
-    text_context context{stretch.detail, false, false, false, 0};
+    text_context context{stretch.detail, false, false, false, 0, false};
     part_fault fault;
     for (;;) {
         const std::uint64_t line = text->line;
@@ -274,7 +274,7 @@ part_fault read_text(part_cursor *cursor, const text_rules &rules, part_stretche
     std::FILE *input = cursor->input;
     if (!start_at(&text, input, 0, 1, false))
         return {part_read_failed, 0, 0, {}};
-    text_context context{0, false, true, false, 0};
+    text_context context{0, false, true, false, 0, false};
     text_record &record = text.record;
     part_fault fault; // set where a line is refused
     for (;;) {
@@ -296,6 +296,7 @@ part_fault read_text(part_cursor *cursor, const text_rules &rules, part_stretche
             return fault;
         }
         context.first = false;
+        context.last_held_data = record.holds_data;
         if (!record.holds_data) {
             context.ended = rules.ends_file(record);
             continue;
@@ -306,6 +307,8 @@ part_fault read_text(part_cursor *cursor, const text_rules &rules, part_stretche
     }
     if (!context.ended && rules.missing_end != nullptr)
         return make_fault(part_malformed, 0, "%s", rules.missing_end);
+    if (context.last_held_data && rules.ends_with_data != nullptr)
+        return make_fault(part_malformed, 0, "%s", rules.ends_with_data);
     const part_stretch *first = nullptr;
     const part_stretch *second = nullptr;
     std::uint32_t address = 0;
@@ -321,7 +324,7 @@ bool open_text(part_cursor *cursor, const text_rules &rules, const part_stretch 
 {
     text_cursor &text = text_of(cursor);
     text.rules = &rules;
-    text.context = {stretch.detail, false, false, false, 0};
+    text.context = {stretch.detail, false, false, false, 0, false};
     text.address = stretch.address;
     text.left = stretch.size;
     text.pending.size = 0;

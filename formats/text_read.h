@@ -38,6 +38,7 @@ struct text_context {
     bool first;                  // no record came before
     bool ended;                  // the end record came before
     std::uint64_t data_records;  // how many data records came before
+    bool last_held_data;         // the record before held data
 };
 
 // A text format's record rules.
@@ -63,6 +64,8 @@ struct text_rules {
     bool (*ends_file)(const text_record &record);
     // The fault of a file without that record; null when it may have none.
     const char *missing_end;
+    // The fault of a file whose last record holds data; null when it may.
+    const char *ends_with_data;
 };
 
 // The part reader's read, open and take of a text format.

@@ -281,7 +281,7 @@ std::vector<cli_case> command_line_cases()
          "0x08004000-0x0800400F         16 bytes  image.bin\n", {"image.bin", "out.hex"},
          {{"out.hex", ":020000040800F2\n:0140000001BE\n" + eof}}},
         {{"--out", "-", "--format=srec", "--merge", "8000010:image.bin", "--crc=8000000:8000020", "--input", "part.srec"},
-         text_file("part.srec", "S307080000300102BD\n"), 0,
+         text_file("part.srec", "S307080000300102BD\nS9030000FC\n"), 0,
          "S0030000FC\nS31508000000FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF2\nS3150800001001FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFE0\n"
          "S30908000020B9E8BFA2CC\nS307080000300102BD\nS70500000000FA\n", "", {"image.bin", "part.srec"}, {}},
         {{"--outpt=x.hex", "image.bin"}, no_setup, 255, "", "fw2hex: unrecognized option '--outpt=x.hex'\n" + impossible,
@@ -560,7 +560,7 @@ std::vector<cli_case> command_line_cases()
          ":020000040800F2\n:080010000102030405060708C4\n:04010000AABBCCDDED\n" + eof, "", {"image.bin", "\n\nlate.hex"}, {}},
         {{"-v", "-o", "-", "app.S19"}, text_file("app.S19", part_srec), 0, ":020000040000FA\n:0400100001020304E2\n" + eof,
          "0x00000010-0x00000013          4 bytes  app.S19 (S-record)\n", {"image.bin", "app.S19"}, {}},
-        {{"-o", "-", "-i", "part.srec", "image.bin"}, text_file("part.srec", "S307080000100102DD\n"), 0,
+        {{"-o", "-", "-i", "part.srec", "image.bin"}, text_file("part.srec", "S307080000100102DD\nS9030000FC\n"), 0,
          ":020000040800F2\n:1000000001FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFE\n:020010000102EB\n" + eof, "", {"image.bin", "part.srec"}, {}},
         // A text operand that starts as a record is read as one, one flaw and all.
         {{"-o", "-", "colon.bin"}, text_file("colon.bin", ":-)"), 254, "", "colon.bin:1:2: a character that is not a hexadecimal digit\n",
@@ -612,7 +612,10 @@ std::vector<cli_case> command_line_cases()
          {"image.bin", "joined.srec"}, {}},
         {{"-i", "count.srec", "-o", "out.hex"}, text_file("count.srec", "S107001001020304DE\nS5030002FA\n"), 254, "",
          hex_fault("count.srec", ":2: the S5 record counts 2 data records, and 1 come before it"), {"image.bin", "count.srec"}, {}},
-        {{"-i", "twice.srec", "-o", "out.hex"}, text_file("twice.srec", "S107001001020304DE\nS10500120909D6\n"), 254, "",
+        {{"-i", "cut.srec", "-o", "out.hex"}, text_file("cut.srec", "S0060000686472BB\nS107001001020304DE\n"), 254, "",
+         part_fault("cut.srec", "ends with a data record: the file may have been cut short (if it was written so, write it "
+                                "with a count (S5) or termination (S7 to S9) record)"), {"image.bin", "cut.srec"}, {}},
+        {{"-i", "twice.srec", "-o", "out.hex"}, text_file("twice.srec", "S107001001020304DE\nS10500120909D6\nS9030000FC\n"), 254, "",
          hex_fault("twice.srec", ":2: data records share the address 0x12 with line 1"), {"image.bin", "twice.srec"}, {}},
         {{"-i", "tab.s19", "-o", "out.hex"}, text_file("tab.s19", "S107001001020304DE\t\r\n"), 254, "",
          hex_fault("tab.s19", ":1:19: a tab after the checksum"), {"image.bin", "tab.s19"}, {}},

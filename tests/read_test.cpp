@@ -286,7 +286,10 @@ TEST(ReadParts, Cases)
         {"S-records: stretches apart, on one cursor", s_record_reader,
          s_record(2, 0x100, 3, {1}) + s_record(2, 0x200, 3, {2}) + s_record(2, 0x300, 3, {3}) + end,
          {{0x100, 1}, {0x200, 1}, {0x300, 1}}, "", {1, 2, 3}},
-        {"S-records: no termination record", s_record_reader, s_record(1, 0x10, 2, {1}), {{0x10, 1}}, "", {1}},
+        {"S-records: a count record last", s_record_reader, s_record(1, 0x10, 2, {1}) + "S5030001FB\n", {{0x10, 1}}, "", {1}},
+        {"S-records: a data record last", s_record_reader, header + s_record(1, 0x10, 2, {1}), {},
+         ": ends with a data record: the file may have been cut short (if it was written so, write it with a count (S5) "
+         "or termination (S7 to S9) record)", {}},
         {"S-records: a full line's checksum", s_record_reader, patched(s_record(3, 0x08000000, 4, sixteen), 44, "00") + end,
          {}, "1: wrong checksum, 0x6A would be right", {}},
         {"S-records: a count that disagrees", s_record_reader, s_record(1, 0x10, 2, {1}) + "S5030002FA\n" + end, {},
