@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "formats.h"
@@ -68,21 +69,73 @@ part_fault check_block(const unsigned char *block, std::uint64_t index)
     return {part_well_formed, 0, 0, {}};
 }
 
+// The numbers of the blocks read: each file's blocks are numbered 0 to
+// its count less one, each once, in any order; a file may join several.
+struct numbering {
+    std::uint32_t count;   // of the blocks of the file being read; 0 before its first
+    std::uint64_t seen;    // of those, the ones read
+    std::uint64_t kept;    // the numbers below this have a bit in `read`
+    unsigned char *read;   // a bit for each number read (the owner frees it)
+};
+
 // Where the first reading stands between blocks.
 struct gathering {
     bool open;             // the last stretch may still grow
     bool has_family;
     std::uint32_t family;  // of the first block that gives one
+    numbering numbers;
 };
 
+// The first number the open file's blocks lack.
+std::uint64_t first_missing(const numbering &numbers)
+{
+    std::uint64_t number = 0;
+    while (number < numbers.kept && (numbers.read[number / 8] >> (number % 8) & 1) != 0)
+        ++number;
+    return number;
+}
+
+part_fault missing_block(const numbering &numbers)
+{
+    return make_fault(part_malformed, 0, "block %" PRIu64 " of %" PRIu32 " is missing: the file may have been cut short",
+                      first_missing(numbers), numbers.count);
+}
+
+// Notes the number of a block of a file of `blocks` blocks: a fault when
+// it repeats one of the file being read, or belongs to another file
+// before that one is whole.
+part_fault count_block(const block_fields &fields, std::uint64_t blocks, numbering *numbers)
+{
+    const bool repeated = numbers->count != 0 && fields.number < numbers->kept &&
+                          (numbers->read[fields.number / 8] >> (fields.number % 8) & 1) != 0;
+    if (numbers->count != 0 && (fields.count != numbers->count || repeated))
+        return missing_block(*numbers);
+    if (numbers->count == 0) {
+        // The smallest number missing is at most the blocks the file holds.
+        const std::uint64_t kept = std::min<std::uint64_t>(fields.count, blocks + 1);
+        std::free(numbers->read);
+        *numbers = {fields.count, 0, kept, static_cast<unsigned char *>(std::calloc((kept + 7) / 8, 1))};
+        if (numbers->read == nullptr)
+            return {part_out_of_memory, 0, 0, {}};
+    }
+    if (fields.number < numbers->kept)
+        numbers->read[fields.number / 8] |= static_cast<unsigned char>(1u << (fields.number % 8));
+    if (++numbers->seen == numbers->count)
+        numbers->count = 0; // whole: a block after it starts another file
+    return {part_well_formed, 0, 0, {}};
+}
+
 // Checks block `index` at `offset` and gathers its payload.
-part_fault take_block(const unsigned char *block, std::uint64_t index, std::uint64_t offset, gathering *state,
+part_fault take_block(const unsigned char *block, std::uint64_t index, std::uint64_t blocks, gathering *state,
                       part_stretches *stretches)
 {
-    const part_fault fault = check_block(block, index);
+    part_fault fault = check_block(block, index);
+    const block_fields fields = fields_of(block);
+    if (fault.verdict == part_well_formed)
+        fault = count_block(fields, blocks, &state->numbers);
     if (fault.verdict != part_well_formed)
         return fault;
-    const block_fields fields = fields_of(block);
+    const std::uint64_t offset = index * uf2_block_size;
     if ((fields.flags & family_id_present) != 0) {
         if (state->has_family && fields.family != state->family)
             return make_fault(part_malformed, 0, "blocks carry the family IDs 0x%08" PRIX32 " and 0x%08" PRIX32
@@ -119,6 +172,24 @@ std::uint64_t block_holding(std::FILE *input, const part_stretch &stretch, std::
     }
 }
 
+// Reads and takes the file's `count` blocks, `blocks` holding a batch;
+// the first fault.
+part_fault take_blocks(std::FILE *input, unsigned char *blocks, std::uint64_t count, gathering *state,
+                       part_stretches *stretches)
+{
+    for (std::uint64_t index = 0; index < count;) {
+        const auto batch = static_cast<std::size_t>(std::min<std::uint64_t>(count - index, blocks_per_read));
+        if (std::fread(blocks, uf2_block_size, batch, input) != batch)
+            return {part_read_failed, 0, 0, {}};
+        for (std::size_t i = 0; i < batch; ++i, ++index) {
+            const part_fault fault = take_block(blocks + i * uf2_block_size, index, count, state, stretches);
+            if (fault.verdict != part_well_formed)
+                return fault;
+        }
+    }
+    return state->numbers.count != 0 ? missing_block(state->numbers) : part_fault{part_well_formed, 0, 0, {}};
+}
+
 part_fault read(part_cursor *cursor, std::uint64_t size, part_stretches *stretches)
 {
     std::FILE *input = cursor->input;
@@ -128,19 +199,11 @@ part_fault read(part_cursor *cursor, std::uint64_t size, part_stretches *stretch
                           "cut short", size);
     if (!seek_to(input, 0))
         return {part_read_failed, 0, 0, {}};
-    gathering state{false, false, 0};
-    const std::uint64_t count = size / uf2_block_size;
-    for (std::uint64_t index = 0; index < count;) {
-        const auto batch = static_cast<std::size_t>(std::min<std::uint64_t>(count - index, blocks_per_read));
-        if (std::fread(blocks, uf2_block_size, batch, input) != batch)
-            return {part_read_failed, 0, 0, {}};
-        for (std::size_t i = 0; i < batch; ++i, ++index) {
-            const part_fault fault = take_block(blocks + i * uf2_block_size, index, index * uf2_block_size, &state,
-                                                stretches);
-            if (fault.verdict != part_well_formed)
-                return fault;
-        }
-    }
+    gathering state{false, false, 0, {0, 0, 0, nullptr}};
+    const part_fault fault = take_blocks(input, blocks, size / uf2_block_size, &state, stretches);
+    std::free(state.numbers.read);
+    if (fault.verdict != part_well_formed)
+        return fault;
     // The family, shown by -v, goes with every stretch.
     for (std::size_t i = 0; i < stretches->count; ++i)
         stretches->items[i].detail = state.family;

@@ -317,6 +317,13 @@ TEST(ReadParts, Cases)
         {"DfuSe: a byte changed", dfuse_reader, patched(dfu, 300, "\x02"), {},
          ": the suffix's CRC is 0xCE5BE01A, 0x4EFF3EBC would be right", {}},
         {"UF2: three blocks, the last one padded", uf2_reader, uf2_file, {{0x08000000, 768}}, "", counting(600) + repeat(168, 0xFF)},
+        {"UF2: a block left out", uf2_reader, patched(uf2_file, 512, "").substr(0, 512) + uf2_file.substr(1024), {},
+         ": block 1 of 3 is missing: the file may have been cut short", {}},
+        {"UF2: cut at a block's end", uf2_reader, patched(uf2_file, 1024), {}, ": block 2 of 3 is missing: the file may have been cut short", {}},
+        {"UF2: a block twice", uf2_reader, uf2_file.substr(0, 1024) + uf2_file.substr(512), {},
+         ": block 2 of 3 is missing: the file may have been cut short", {}},
+        {"UF2: two files joined, each whole", uf2_reader, uf2_file + written_as(uf2, "stm32f4", 0x08010000, counting(16)),
+         {{0x08000000, 768}, {0x08010000, 256}}, "", counting(600) + repeat(168, 0xFF) + counting(16) + repeat(240, 0xFF)},
         {"UF2: cut short", uf2_reader, patched(uf2_file, -1), {},
          ": its size, 1535 bytes, is not a multiple of 512; it may have been cut short", {}},
     };
