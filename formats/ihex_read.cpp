@@ -8,6 +8,8 @@
 // 64 KiB segment (but after an 04 record, whose addresses go on linearly:
 // none passes 0xFFFFFFFF), no two share an address, and the file ends with
 // an End Of File record that nothing but empty lines follows.
+#include <cinttypes>
+
 #include "formats.h"
 #include "text_read.h"
 
@@ -93,14 +95,35 @@ bool parse(const char *line, std::size_t length, text_record *record, part_fault
     return false;
 }
 
-// The base that an Extended Segment (02) or Linear (04) Address record sets.
+// The base that an Extended Segment (02) or Linear (04) Address record
+// sets. Readers disagree when both kinds set one that is not zero
+// (objcopy adds the two, srec_cat and python's intelhex take the later),
+// and such data is refused; otherwise the one that is not zero counts. A
+// stretch keeps its base, and in its low bit, always clear in a base,
+// whether it is a segment's.
 void follow(const text_record &record, text_context *context)
 {
     if (record.type != segment_type && record.type != linear_type)
         return;
     const std::uint32_t value = record.bytes[4] * 256u + record.bytes[5];
-    context->base = record.type == segment_type ? value << 4 : value << 16;
+    if (record.type == segment_type) {
+        context->segment_base = value << 4;
+        context->segment_line = context->line;
+    } else {
+        context->linear_base = value << 16;
+        context->linear_line = context->line;
+    }
     context->linear = record.type == linear_type;
+    context->base = context->segment_base + context->linear_base;
+    context->resume = context->base | (context->segment_base != 0 ? 1 : 0);
+    context->check_each = context->segment_base != 0 && context->linear_base != 0;
+}
+
+void resume(std::uint32_t kept, text_context *context)
+{
+    context->base = kept & ~1u;
+    context->resume = kept;
+    ((kept & 1) != 0 ? context->segment_base : context->linear_base) = context->base;
 }
 
 // After an Extended Linear Address a record's bytes go on past its 64 KiB
@@ -111,6 +134,12 @@ void follow(const text_record &record, text_context *context)
 bool check(const text_record &record, text_context *context, part_fault *fault)
 {
     follow(record, context);
+    if (record.holds_data && context->check_each) {
+        *fault = make_fault(part_malformed, 0, "the data record is read under both the Extended Segment Address of line %"
+                            PRIu64 " and the Extended Linear Address of line %" PRIu64 ", which readers add or choose "
+                            "between differently", context->segment_line, context->linear_line);
+        return false;
+    }
     if (!context->linear && record.field + record.count > segment_span)
         return fault_at(fault, "the data record passes the end of its 64 KiB segment", 0);
     if (std::uint64_t{context->base} + record.field + record.count > segment_span << 16)
@@ -123,7 +152,7 @@ bool ends_file(const text_record &record)
     return record.type == end_of_file_type;
 }
 
-const text_rules rules{"End Of File record", full_line, parse, check, segment_span, follow, ends_file,
+const text_rules rules{"End Of File record", full_line, parse, check, segment_span, follow, resume, ends_file,
                        "no End Of File record; it may have been cut short", nullptr};
 
 bool recognise(const unsigned char *head, std::size_t size, recognition how)

@@ -103,6 +103,7 @@ bool check(const text_record &record, text_context *context, part_fault *fault)
 
 // Every data record carries its whole address.
 void follow(const text_record & /*unused*/, text_context * /*unused*/) {}
+void resume(std::uint32_t /*unused*/, text_context * /*unused*/) {}
 
 // Its start address, like Intel HEX's, is not written.
 bool ends_file(const text_record &record)
@@ -112,7 +113,7 @@ bool ends_file(const text_record &record)
 
 // Every file found in use ends with a count or termination record; only
 // srec_cat leaves both out, and only when told to.
-const text_rules rules{"termination record", full_line, parse, check, std::uint64_t{1} << 32, follow, ends_file, nullptr,
+const text_rules rules{"termination record", full_line, parse, check, std::uint64_t{1} << 32, follow, resume, ends_file, nullptr,
                        "ends with a data record: the file may have been cut short (if it was written so, write it "
                        "with a count (S5) or termination (S7 to S9) record)"};
 

@@ -214,7 +214,8 @@ std::uint64_t line_holding(text_cursor *text, std::FILE *input, const part_stret
 {
     if (!start_at(text, input, stretch.offset, stretch.number, false))
         return 0;
-    text_context context{stretch.detail, false, false, false, 0, false};
+    text_context context{};
+    text->rules->resume(stretch.detail, &context);
     part_fault fault;
     for (;;) {
         const std::uint64_t line = text->line;
@@ -243,7 +244,7 @@ bool gather(const text_record &record, const text_context &context, std::uint64_
             return true;
         }
     }
-    return add_stretch(stretches, {address, record.count, offset, line, context.base});
+    return add_stretch(stretches, {address, record.count, offset, line, context.resume});
 }
 
 // True for a data record that no rule of the format could refuse.
@@ -274,7 +275,8 @@ part_fault read_text(part_cursor *cursor, const text_rules &rules, part_stretche
     std::FILE *input = cursor->input;
     if (!start_at(&text, input, 0, 1, false))
         return {part_read_failed, 0, 0, {}};
-    text_context context{0, false, true, false, 0, false};
+    text_context context{};
+    context.first = true;
     text_record &record = text.record;
     part_fault fault; // set where a line is refused
     for (;;) {
@@ -291,7 +293,8 @@ part_fault read_text(part_cursor *cursor, const text_rules &rules, part_stretche
             return after_end(rules, kind == faulty_line && text.text[text.next] == 0x1A, line);
         if (kind == faulty_line)
             return fault;
-        if (!passes_unchecked(rules, record) && !rules.check(record, &context, &fault)) {
+        context.line = line;
+        if ((context.check_each || !passes_unchecked(rules, record)) && !rules.check(record, &context, &fault)) {
             fault.line = line;
             return fault;
         }
@@ -324,7 +327,8 @@ bool open_text(part_cursor *cursor, const text_rules &rules, const part_stretch 
 {
     text_cursor &text = text_of(cursor);
     text.rules = &rules;
-    text.context = {stretch.detail, false, false, false, 0, false};
+    text.context = {};
+    rules.resume(stretch.detail, &text.context);
     text.address = stretch.address;
     text.left = stretch.size;
     text.pending.size = 0;

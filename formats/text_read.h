@@ -34,11 +34,18 @@ struct text_record {
 // What the records before a line set for it.
 struct text_context {
     std::uint32_t base;          // what a data record's address field adds to
-    bool linear;                 // Intel HEX: the base is an Extended Linear Address's
+    std::uint32_t resume;        // what a stretch that starts here keeps to be read again from there
+    std::uint64_t line;          // of the record being checked
     bool first;                  // no record came before
     bool ended;                  // the end record came before
-    std::uint64_t data_records;  // how many data records came before
     bool last_held_data;         // the record before held data
+    bool check_each;             // every data record is checked, even within field_span
+    std::uint64_t data_records;  // how many data records came before
+    // Intel HEX's own: the bases its two kinds of address record set, and
+    // their lines; whether the last one was an Extended Linear Address.
+    std::uint32_t segment_base, linear_base;
+    std::uint64_t segment_line, linear_line;
+    bool linear;
 };
 
 // A text format's record rules.
@@ -60,6 +67,8 @@ struct text_rules {
     // Sets the base that a record sets for those after it, when it reads a
     // stretch again.
     void (*follow)(const text_record &record, text_context *context);
+    // Sets the context of a stretch read again from what it kept.
+    void (*resume)(std::uint32_t kept, text_context *context);
     // The record after which nothing but empty lines may follow.
     bool (*ends_file)(const text_record &record);
     // The fault of a file without that record; null when it may have none.

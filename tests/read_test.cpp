@@ -249,6 +249,11 @@ TEST(ReadHex, Cases)
         {"empty lines after the end", full + eof + "\n\r\n\n", {{0, 16}}, ""},
         {"two files joined", full + eof + full + eof, {}, "3: a record after the End Of File record (two files joined into one?)"},
         {"cut short", ela + full, {}, ": no End Of File record; it may have been cut short"},
+        {"data under both a segment and a linear base", hex_line(2, 0, {0x10, 0x00}) + ela + hex_line(0, 0, {1}) + eof, {},
+         "3: the data record is read under both the Extended Segment Address of line 1 and the Extended Linear Address of "
+         "line 2, which readers add or choose between differently"},
+        {"a zero segment base, then a linear one, as objcopy switches", hex_line(2, 0, {0x10, 0x00}) + hex_line(0, 0, {1}) +
+             hex_line(2, 0, {0, 0}) + ela + hex_line(0, 0, {2}) + eof, {{0x10000, 1}, {0x08000000, 1}}, ""},
     };
     for (const auto &c : cases) {
         const reading got = read_text(c.text);
@@ -309,6 +314,9 @@ TEST(ReadParts, Cases)
         {"S-records: S4", s_record_reader, "S4030000FC\n", {}, "1:2: unknown record type S4", {}},
         {"S-records: a byte order mark", s_record_reader, "\xEF\xBB\xBF" + end, {},
          "1:1: a UTF-8 byte order mark (saved by an editor?)", {}},
+        {"Intel HEX: a stretch across segment bases, taken back", intel_hex_reader,
+         hex_line(2, 0, {0x10, 0x00}) + hex_line(0, 0xFFF0, sixteen) + hex_line(2, 0, {0x20, 0x00}) + hex_line(0, 0, {7}) +
+             ":00000001FF\n", {{0x1FFF0, 17}}, "", sixteen + bytes{7}},
         {"ELF: .text, and .data loaded behind it", *elf_format.reader, elf, {{0x08000000, 16}, {0x08000010, 8}}, "",
          counting(16) + counting(8, 0x40)},
         {"ELF: cut in its section table", *elf_format.reader, patched(elf, -20), {},
