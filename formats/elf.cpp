@@ -14,9 +14,9 @@
 namespace {
 
 constexpr unsigned elf_rel = 1, elf_exec = 2, elf_dyn = 3, elf_core = 4;
-constexpr std::uint32_t pt_load = 1;
+constexpr std::uint32_t pt_load = 1, pt_tls = 7;
 constexpr std::uint32_t sht_strtab = 3, sht_nobits = 8;
-constexpr std::uint64_t shf_alloc = 0x2;
+constexpr std::uint64_t shf_alloc = 0x2, shf_tls = 0x400;
 constexpr std::uint32_t pn_xnum = 0xFFFF, shn_xindex = 0xFFFF;
 constexpr std::uint64_t address_space_size = std::uint64_t{1} << 32;
 // A stretch's `where` for a segment, of a file without sections.
@@ -174,15 +174,19 @@ part_fault read_header(std::FILE *input, std::uint64_t size, elf_view *elf)
     return read_name_table(input, elf);
 }
 
-// A loadable segment: where its bytes lie in the file, and its addresses.
+// A loadable or thread-local segment: where its bytes lie in the file,
+// and its addresses.
 struct segment {
-    std::uint64_t offset, file_size, physical, virtual_address;
+    std::uint32_t type;
+    std::uint64_t offset, file_size, physical, virtual_address, memory_size;
 };
-// The loadable segments, in program header order; freed after each reading.
+// Those segments, in program header order; freed after each reading.
 struct segment_list {
     segment *items;
     std::size_t count;
     std::size_t room;
+    bool any_physical;      // a program header of any type has a physical address
+    std::size_t used_loads; // loadable segments that take memory
 };
 
 part_fault read_segments(std::FILE *input, const elf_view &elf, segment_list *segments)
@@ -194,7 +198,11 @@ part_fault read_segments(std::FILE *input, const elf_view &elf, segment_list *se
         unsigned char entry[56];
         if (std::fread(entry, 1, entry_size, input) != entry_size)
             return {part_read_failed, 0, 0, {}};
-        if (get(elf, entry, 4) != pt_load)
+        const auto type = static_cast<std::uint32_t>(get(elf, entry, 4));
+        segments->any_physical = segments->any_physical || get_word(elf, entry, 12, 24) != 0;
+        if (type == pt_load && get_word(elf, entry, 20, 40) != 0)
+            ++segments->used_loads;
+        if (type != pt_load && type != pt_tls)
             continue;
         if (segments->count == segments->room) {
             const std::size_t room = segments->room == 0 ? 8 : 2 * segments->room;
@@ -204,22 +212,31 @@ part_fault read_segments(std::FILE *input, const elf_view &elf, segment_list *se
             segments->items = static_cast<segment *>(grown);
             segments->room = room;
         }
-        segments->items[segments->count++] = {get_word(elf, entry, 4, 8), get_word(elf, entry, 16, 32),
-                                              get_word(elf, entry, 12, 24), get_word(elf, entry, 8, 16)};
+        segments->items[segments->count++] = {type, get_word(elf, entry, 4, 8), get_word(elf, entry, 16, 32),
+                                              get_word(elf, entry, 12, 24), get_word(elf, entry, 8, 16),
+                                              get_word(elf, entry, 20, 40)};
     }
     return {part_well_formed, 0, 0, {}};
 }
 
-// A section's load address: in the first loadable segment whose bytes in
-// the file hold all of it, where it lies there; else its own address. When
-// no segment has a physical address, linkers left them out: the sections'
-// own addresses hold.
+// True when `range` (from `start`, `size` long) lies inside the one from
+// `holder_start`, `holder_size` long.
+bool lies_inside(std::uint64_t start, std::uint64_t size, std::uint64_t holder_start, std::uint64_t holder_size)
+{
+    return start >= holder_start && start - holder_start <= holder_size && size <= holder_size - (start - holder_start);
+}
+
+// A section's load address, as binutils gives it: in the first segment
+// that holds both its bytes in the file and its address (a loadable one,
+// or the thread-local one for a thread-local section), the segment's
+// physical address plus its place there; else its own address.
 std::uint64_t load_address_of(const section &held, const segment_list &segments, bool physical_addresses)
 {
+    const std::uint32_t holder_type = (held.flags & shf_tls) != 0 ? pt_tls : pt_load;
     for (std::size_t i = 0; physical_addresses && i < segments.count; ++i) {
         const segment &holder = segments.items[i];
-        if (held.offset >= holder.offset && held.offset - holder.offset <= holder.file_size &&
-            held.size <= holder.file_size - (held.offset - holder.offset))
+        if (holder.type == holder_type && lies_inside(held.offset, held.size, holder.offset, holder.file_size) &&
+            lies_inside(held.address, held.size, holder.virtual_address, holder.memory_size))
             return holder.physical + (held.offset - holder.offset);
     }
     return held.address;
@@ -260,15 +277,18 @@ part_fault add_data(std::FILE *input, const elf_view &elf, std::uint64_t address
 bool has_physical_addresses(const segment_list &segments)
 {
     for (std::size_t i = 0; i < segments.count; ++i)
-        if (segments.items[i].physical != 0)
+        if (segments.items[i].type == pt_load && segments.items[i].physical != 0)
             return true;
     return false;
 }
 
-// The sections that are loaded, each at its load address.
+// The sections that are loaded, each at its load address. Linkers that
+// leave physical addresses out write 0 in all of them: binutils then takes
+// the sections' own addresses, unless a single loadable segment takes
+// memory, which then loads at 0.
 part_fault read_sections(std::FILE *input, const elf_view &elf, const segment_list &segments, part_stretches *stretches)
 {
-    const bool physical_addresses = has_physical_addresses(segments);
+    const bool physical_addresses = segments.any_physical || segments.used_loads <= 1;
     for (std::uint64_t i = 1; i < elf.shnum; ++i) {
         section loaded{};
         if (!read_section(input, elf, i, &loaded))
@@ -291,7 +311,7 @@ part_fault read_segment_data(std::FILE *input, const elf_view &elf, const segmen
     const bool physical_addresses = has_physical_addresses(segments);
     for (std::size_t i = 0; i < segments.count; ++i) {
         const segment &data = segments.items[i];
-        if (data.file_size == 0)
+        if (data.type != pt_load || data.file_size == 0)
             continue;
         const part_fault fault = add_data(input, elf, physical_addresses ? data.physical : data.virtual_address,
                                           data.offset, data.file_size, segment_flag | i, 0, stretches);
@@ -307,7 +327,7 @@ part_fault read_part(std::FILE *input, std::uint64_t size, part_stretches *stret
     part_fault fault = read_header(input, size, &elf);
     if (fault.verdict != part_well_formed)
         return fault;
-    segment_list segments{nullptr, 0, 0};
+    segment_list segments{nullptr, 0, 0, false, 0};
     fault = read_segments(input, elf, &segments);
     if (fault.verdict == part_well_formed)
         fault = elf.shnum > 0 ? read_sections(input, elf, segments, stretches)

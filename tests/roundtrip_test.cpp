@@ -427,6 +427,11 @@ SECTIONS {
 }
 )";
 
+bytes as_bytes(const std::string &text)
+{
+    return bytes(text.begin(), text.end());
+}
+
 } // namespace
 
 // ELF files as builds make them, read to the bytes at the addresses that
@@ -440,6 +445,15 @@ TEST(RoundTrip, ElfAsObjcopyReadsIt)
     write_file(dir / "app.c", bytes(std::begin(firmware_source), std::end(firmware_source) - 1));
     write_file(dir / "app.ld", bytes(std::begin(firmware_script), std::end(firmware_script) - 1));
     write_file(dir / "extra.bin", bytes{'e', 'x', 't', 'r', 'a'});
+    // A section whose address lies outside the one segment that holds its
+    // bytes (ld warns): binutils takes the section's own address.
+    write_file(dir / "phdrs.ld", as_bytes("ENTRY(Reset_Handler)\nPHDRS { text PT_LOAD; }\nSECTIONS {\n"
+                                            "  .text 0x08000000 : { *(.text*) } :text\n  .c 0x08000200 : { *(.c) } :text\n"
+                                            "  .b 0x20000000 : AT(0x08000300) { *(.b) } :text\n"
+                                            "  /DISCARD/ : { *(.ARM.*) *(.comment) }\n}\n"));
+    write_file(dir / "phdrs.c", as_bytes("const char c_data[16] __attribute__((section(\".c\"))) = \"in .c\";\n"
+                                           "char b_data[16] __attribute__((section(\".b\"))) = \"in .b, loaded\";\n"
+                                           "void Reset_Handler(void) { for (;;) {} }\n"));
     const std::string gcc = std::string(FW2HEX_ARM_GCC) + " -mcpu=cortex-m4 -mthumb -O2 -nostdlib -ffreestanding -T '" +
                             dir / "app.ld" + "' '" + dir / "app.c" + "' -o ";
     const std::string objcopy = FW2HEX_ARM_OBJCOPY;
@@ -454,6 +468,8 @@ TEST(RoundTrip, ElfAsObjcopyReadsIt)
         {gcc + "'" + dir / "le.elf" + "'", "le.elf", "le.elf", ""},
         {gcc + "'" + dir / "be.elf" + "' -mbig-endian", "be.elf", "be.elf", ""},
         {add_extra + "0x08010000 '" + dir / "le.elf" + "' '" + dir / "extra.elf" + "' 2>/dev/null", "extra.elf", "extra.elf", ""},
+        {std::string(FW2HEX_ARM_GCC) + " -mcpu=cortex-m4 -mthumb -O2 -nostdlib -ffreestanding -T '" + dir / "phdrs.ld" + "' '" +
+             dir / "phdrs.c" + "' -o '" + dir / "phdrs.elf" + "' 2>/dev/null", "phdrs.elf", "phdrs.elf", ""},
         {"cc -nostdlib -static -no-pie -Wl,-Ttext=0x08000000 -Wl,--build-id=none -x c - -o '" + dir / "host.elf" +
              "' <<<'void _start(void) { for (;;) {} } const char text[] = \"ELF64\"; int data = 7;'",
          "host.elf", "host.elf", ""},
