@@ -285,10 +285,13 @@ bool has_physical_addresses(const segment_list &segments)
 // The sections that are loaded, each at its load address. Linkers that
 // leave physical addresses out write 0 in all of them: binutils then takes
 // the sections' own addresses, unless a single loadable segment takes
-// memory, which then loads at 0.
+// memory, which then loads at 0. Loadable segments at 0 beside a
+// thread-local one at another address are left out too: binutils would
+// write records that overlap.
 part_fault read_sections(std::FILE *input, const elf_view &elf, const segment_list &segments, part_stretches *stretches)
 {
-    const bool physical_addresses = segments.any_physical || segments.used_loads <= 1;
+    const bool physical_addresses =
+        has_physical_addresses(segments) || (!segments.any_physical && segments.used_loads <= 1);
     for (std::uint64_t i = 1; i < elf.shnum; ++i) {
         section loaded{};
         if (!read_section(input, elf, i, &loaded))
