@@ -63,7 +63,7 @@ int create_output(const char *output_path, const layout &laid_out, const file_fo
     }
     const system_error error = last_system_error();
     if (to_standard_output)
-        return fail(exit_cannot_write, "Cannot write standard output\n");
+        return fail_for(exit_cannot_write, error, "Cannot write standard output");
     return fail_for(exit_cannot_write, error, "Cannot create file '%s'", output_path);
 }
 

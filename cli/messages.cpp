@@ -63,7 +63,7 @@ int show_usage(std::FILE *stream, const char *program_name, int status)
                 "--input (-i), --crc (-c), --verbose (-v), --version (-V), --help (-h); --name=value or --name value\n",
         default_load_address, program_name);
     if (std::fflush(stream) != 0 && stream == stdout)
-        return fail(exit_cannot_write, "Cannot write standard output\n");
+        return fail_for(exit_cannot_write, last_system_error(), "Cannot write standard output");
     return status;
 }
 
@@ -71,7 +71,7 @@ int print_version()
 {
     say(stdout, "fw2hex %s\n", FW2HEX_VERSION);
     if (std::fflush(stdout) != 0)
-        return fail(exit_cannot_write, "Cannot write standard output\n");
+        return fail_for(exit_cannot_write, last_system_error(), "Cannot write standard output");
     return exit_success;
 }
 
@@ -87,7 +87,7 @@ int report(convert_result result, const piece &failed, const char *output_path, 
         return fail(exit_cannot_read, "Image '%s' changed while it was read\n", failed.name);
     case write_failed:
         if (output_path == nullptr)
-            return fail(exit_cannot_write, "Cannot write standard output\n");
+            return fail_for(exit_cannot_write, error, "Cannot write standard output");
         return fail_for(exit_cannot_write, error, "Cannot write file '%s'", output_path);
     case image_too_large:
         return refuse_too_large(failed.name, failed.address);
