@@ -186,6 +186,9 @@ int open_part(part_file *file)
     const std::size_t size = read_visible_head(file->stream, head, read_head(file->stream, head));
     if (std::ferror(file->stream) != 0)
         return fail_for(exit_cannot_read, last_system_error(), "Cannot read file '%s'", file->path);
+    if (file->size == 0)
+        return fail(exit_cannot_read, "File '%s' is empty: -i reads a file that says where its bytes go (ELF, DfuSe, "
+                    "UF2, Intel HEX, S-records)\n", file->path);
     if ((file->format = format_of(head, size, by_first_character)) == nullptr)
         return fail(exit_cannot_read, "File '%s' is in none of the formats -i reads (ELF, DfuSe, UF2, Intel HEX, "
                     "S-records): a raw image goes as the operand, or as -m ADDRESS:FILE\n", file->path);

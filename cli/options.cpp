@@ -429,6 +429,10 @@ request take_option(int option, command_line *line, const char *program_name)
         line->settings.omit_blank = true;
         return convert_file;
     case 'o':
+        if (optarg[0] == '\0') {
+            say(stderr, "Invalid argument '' for -o: the output name is empty\n");
+            return refuse_option;
+        }
         line->output = optarg;
         return convert_file;
     case 'h':

@@ -386,6 +386,7 @@ std::vector<cli_case> command_line_cases()
          "Image 'huge.bin' does not fit in the 32-bit address space at 0x0\n", {"image.bin", "huge.bin"}, {}},
         // Output paths.
         group("OutputPaths"),
+        {{"-o", "", "image.bin"}, no_setup, 255, "", "Invalid argument '' for -o: the output name is empty\n", {"image.bin"}, {}},
         {{"./image.bin"}, no_setup, 0, "", "", {"image.bin", "image.hex"}, {{"image.hex", image_hex}}},
         {{"fw.v1.bin"}, file("fw.v1.bin", image), 0, "", "", {"image.bin", "fw.v1.bin", "fw.v1.hex"},
          {{"fw.v1.hex", image_hex}}},
@@ -594,6 +595,9 @@ std::vector<cli_case> command_line_cases()
          "-a places the image operand, and there is none: the images of -m and the parts of -i say where they go\n",
          {"image.bin", "part.hex"}, {}},
         {{"-i", "image.bin", "-o", "out.hex"}, no_setup, 254, "", not_a_part("image.bin"), {"image.bin"}, {}},
+        {{"-i", "empty.hex", "-o", "out.hex"}, file("empty.hex", {}), 254, "",
+         "File 'empty.hex' is empty: -i reads a file that says where its bytes go (ELF, DfuSe, UF2, Intel HEX, S-records)\n",
+         {"image.bin", "empty.hex"}, {}},
         {{"-i", "blank.hex", "-o", "out.hex"}, text_file("blank.hex", " \t\r\n"), 254, "", not_a_part("blank.hex"),
          {"image.bin", "blank.hex"}, {}},
         {{"-o", "-", "empty.elf"}, file("empty.elf", elf_header(2)), 0, eof, no_data("empty.elf"), {"image.bin", "empty.elf"}, {}},
