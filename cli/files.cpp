@@ -30,7 +30,9 @@ const char *file_name_of(const char *path)
 const char *extension_of(const char *path)
 {
     const char *name = file_name_of(path);
-    const char *dot = std::strrchr(name, '.');
+    // The dots a name starts with (".hidden") are its own.
+    const char *after_leading_dots = name + std::strspn(name, ".");
+    const char *dot = std::strrchr(after_leading_dots, '.');
     return dot != nullptr ? dot : name + std::strlen(name);
 }
 

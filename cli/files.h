@@ -18,7 +18,7 @@ void derive_output_path(const char *input_path, const char *extension, char *buf
 const char *file_name_of(const char *path);
 
 // The extension of the final component of `path`, from its last '.', or
-// "" when it has none.
+// "" when it has none (the dots a name starts with are not one).
 const char *extension_of(const char *path);
 
 #endif

@@ -386,6 +386,7 @@ std::vector<cli_case> command_line_cases()
          "Image 'huge.bin' does not fit in the 32-bit address space at 0x0\n", {"image.bin", "huge.bin"}, {}},
         // Output paths.
         group("OutputPaths"),
+        {{".hidden"}, file(".hidden", image), 0, "", "", {"image.bin", ".hidden", ".hidden.hex"}, {{".hidden.hex", image_hex}}},
         {{"-o", "", "image.bin"}, no_setup, 255, "", "Invalid argument '' for -o: the output name is empty\n", {"image.bin"}, {}},
         {{"./image.bin"}, no_setup, 0, "", "", {"image.bin", "image.hex"}, {{"image.hex", image_hex}}},
         {{"fw.v1.bin"}, file("fw.v1.bin", image), 0, "", "", {"image.bin", "fw.v1.bin", "fw.v1.hex"},

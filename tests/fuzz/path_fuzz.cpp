@@ -42,7 +42,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         fault("left the input's folder", path, output);
     if (!replaced.empty() && (replaced[0] != '.' || replaced.find('.', 1) != std::string::npos))
         fault("replaced more than the last extension", path, output);
-    if (replaced.empty() && path.find('.', folder_end) != std::string::npos)
+    // The dots a name starts with are not an extension (".hidden").
+    std::size_t name_start = folder_end;
+    while (name_start < path.size() && path[name_start] == '.')
+        ++name_start;
+    if (!replaced.empty() && extension < name_start)
+        fault("took a leading dot for an extension", path, output);
+    if (replaced.empty() && path.find('.', name_start) != std::string::npos)
         fault("kept an extension", path, output);
     return 0;
 }
