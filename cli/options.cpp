@@ -1,5 +1,6 @@
 #include "options.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -547,6 +548,54 @@ bool make_command_line(int argc, command_line *line)
     return line->images != nullptr && line->crcs != nullptr && line->parts != nullptr;
 }
 
+// The edits (characters inserted, removed or replaced) that turn the
+// `length` characters at `typed` into `name`, counted up to 3.
+std::size_t edits_between(const char *typed, std::size_t length, const char *name)
+{
+    constexpr std::size_t longest = 32;
+    const std::size_t name_length = std::strlen(name);
+    if (length > longest || name_length > longest)
+        return 3;
+    std::size_t row[longest + 1];
+    for (std::size_t j = 0; j <= name_length; ++j)
+        row[j] = j;
+    for (std::size_t i = 1; i <= length; ++i) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= name_length; ++j) {
+            const std::size_t above = row[j];
+            row[j] = std::min({above + 1, row[j - 1] + 1, diagonal + (typed[i - 1] == name[j - 1] ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return std::min<std::size_t>(row[name_length], 3);
+}
+
+// After the scanner's line on a long option it does not know: the one
+// name one or two edits away, when there is one.
+void suggest_long_option(const char *argument)
+{
+    if (std::strncmp(argument, "--", 2) != 0)
+        return;
+    const char *typed = argument + 2;
+    const std::size_t length = std::strcspn(typed, "=");
+    const char *closest = nullptr;
+    std::size_t fewest = 3;
+    bool tie = false;
+    for (const struct option *known = long_options; known->name != nullptr; ++known) {
+        if (std::strncmp(known->name, typed, length) == 0)
+            return; // a name it starts: known, or ambiguous, as the scanner said
+        const std::size_t edits = edits_between(typed, length, known->name);
+        tie = edits == fewest || (tie && edits > fewest);
+        if (edits < fewest) {
+            fewest = edits;
+            closest = known->name;
+        }
+    }
+    if (closest != nullptr && !tie)
+        say(stderr, "did you mean --%s?\n", closest);
+}
+
 request scan_command_line(int argc, char *argv[], command_line *line, int *operand)
 {
     *operand = argc;
@@ -558,6 +607,8 @@ request scan_command_line(int argc, char *argv[], command_line *line, int *opera
             *operand = optind;
             return take_operand(argc, argv, line);
         }
+        if (option == '?' && optind > 0 && optind <= argc)
+            suggest_long_option(argv[optind - 1]);
         const request taken = take_option(option, line, argv[0]);
         if (taken != convert_file)
             return taken;
