@@ -46,49 +46,78 @@ constexpr mcuboot_request default_image{0, 0, 0, {0, 0, 0, 0}, 1, 0, 128, false,
 
 constexpr std::uint32_t highest_address = 0xFFFFFFFF;
 
-// An address: an optional 0x or 0X, then 1 to 8 hexadecimal digits.
-// Returns the first character after the digits, or null.
-const char *parse_strict_address(const char *text, std::uint32_t *address)
+// Where the white space at `text` ends.
+const char *skip_space(const char *text)
 {
-    const char *digits = text;
+    while (std::isspace(static_cast<unsigned char>(*text)) != 0)
+        ++text;
+    return text;
+}
+
+// The one reader of the addresses the command line takes (-a, -m, -c,
+// --mcuboot): white space, an optional 0x or 0X, 1 to 8 hexadecimal
+// digits, white space. Returns the first character after it, or null.
+// What follows is judged by the caller, so that "0x0800_0000" or
+// "0x08O00000" (a letter O) never places anything at the digits before the
+// slip.
+const char *read_address(const char *text, std::uint32_t *address)
+{
+    const char *digits = skip_space(text);
     if (digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X'))
         digits += 2;
     const std::size_t digit_count = std::strspn(digits, "0123456789abcdefABCDEF");
     if (digit_count == 0 || digit_count > 8)
         return nullptr;
     *address = static_cast<std::uint32_t>(std::strtoul(digits, nullptr, 16)); // stops after the digits
-    return digits + digit_count;
+    return skip_space(digits + digit_count);
 }
 
-// -a's address, read whole, as -m and -c read theirs, with white space
-// around it allowed: "0x0800_0000" or "0x08O00000" (a letter O) must not
-// place the image at the digits before the slip.
+// -a's address, read whole.
 bool parse_load_address(const char *text, std::uint32_t *address)
 {
-    while (std::isspace(static_cast<unsigned char>(*text)) != 0)
-        ++text;
-    const char *rest = parse_strict_address(text, address);
-    if (rest == nullptr)
-        return false;
-    while (std::isspace(static_cast<unsigned char>(*rest)) != 0)
-        ++rest;
-    return *rest == '\0';
+    const char *rest = read_address(text, address);
+    return rest != nullptr && *rest == '\0';
 }
 
-// Refuses -a's text: with the note that -a is hexadecimal where it looks
-// like a decimal address (more than 8 decimal digits).
+// After a refused address argument of `option`, whose first `fields`
+// fields (between colons) are addresses: the note that addresses are
+// hexadecimal, where those fields are all decimal digits and one is more
+// than 8 of them, as a decimal address would be.
+void say_decimal_hint(const char *option, const char *text, int fields)
+{
+    const char *longest = nullptr;
+    std::size_t longest_size = 0;
+    const char *field = text;
+    for (int i = 0; i < fields; ++i) {
+        field = skip_space(field);
+        const std::size_t size = std::strspn(field, "0123456789");
+        const char *after = skip_space(field + size);
+        if (size == 0 || (*after != '\0' && *after != ':'))
+            return; // not a decimal number: the slip is another
+        if (size > 8 && longest == nullptr) {
+            longest = field;
+            longest_size = size;
+        }
+        if (*after == '\0')
+            break;
+        field = after + 1;
+    }
+    if (longest == nullptr)
+        return;
+    errno = 0;
+    const unsigned long long value = std::strtoull(longest, nullptr, 10);
+    if (errno == 0 && value <= highest_address)
+        say(stderr, "; %s is hexadecimal, and %.*s in decimal is 0x%llX", option, static_cast<int>(longest_size), longest,
+            value);
+    else
+        say(stderr, "; %s is hexadecimal", option);
+}
+
+// Refuses -a's text.
 void refuse_load_address(const char *text)
 {
     say(stderr, "Invalid argument '%s' for -a: expected a hexadecimal address, such as 8004000 or 0x8004000", text);
-    const std::size_t size = std::strlen(text);
-    if (size > 8 && std::strspn(text, "0123456789") == size) {
-        errno = 0;
-        const unsigned long long value = std::strtoull(text, nullptr, 10);
-        if (errno == 0 && value <= highest_address)
-            say(stderr, "; -a is hexadecimal, and %s in decimal is 0x%llX", text, value);
-        else
-            say(stderr, "; -a is hexadecimal");
-    }
+    say_decimal_hint("-a", text, 1);
     say(stderr, "\n");
 }
 
@@ -97,7 +126,7 @@ void refuse_load_address(const char *text)
 bool parse_placed_image(const char *text, image_file *image)
 {
     std::uint32_t address = 0;
-    const char *rest = parse_strict_address(text, &address);
+    const char *rest = read_address(text, &address);
     if (rest == nullptr || rest[0] != ':' || rest[1] == '\0')
         return false;
     *image = {rest + 1, address, nullptr, 0, false, nullptr, 0};
@@ -121,14 +150,16 @@ bool parse_crc(const char *text, crc_request *crc)
 {
     std::uint32_t start = 0;
     std::uint32_t end = 0;
-    const char *rest = parse_strict_address(text, &start);
+    const char *rest = read_address(text, &start);
     if (rest != nullptr && *rest == ':')
-        rest = parse_strict_address(rest + 1, &end);
+        rest = read_address(rest + 1, &end);
     else
         rest = nullptr;
     if (rest == nullptr || (*rest != '\0' && *rest != ':')) {
-        say(stderr, "Invalid argument '%s' for -c: expected START:END[:ALGORITHM], START and END in 1 to 8 hexadecimal digits\n",
+        say(stderr, "Invalid argument '%s' for -c: expected START:END[:ALGORITHM], START and END in 1 to 8 hexadecimal digits",
             text);
+        say_decimal_hint("-c", text, 2);
+        say(stderr, "\n");
         return false;
     }
     crc_algorithm algorithm = crc_stm32;
@@ -295,14 +326,16 @@ bool parse_slot(const char *text, slot_request *slot)
     }
     std::uint32_t start = 0;
     std::uint32_t end = 0;
-    const char *rest = parse_strict_address(text, &start);
+    const char *rest = read_address(text, &start);
     if (rest != nullptr && *rest == ':')
-        rest = parse_strict_address(rest + 1, &end);
+        rest = read_address(rest + 1, &end);
     else
         rest = nullptr;
     if (rest == nullptr || *rest != '\0') {
         say(stderr, "Invalid argument '%s' for --mcuboot: expected START:END, the slot's first address and the first "
-            "one past it, in 1 to 8 hexadecimal digits\n", text);
+            "one past it, in 1 to 8 hexadecimal digits", text);
+        say_decimal_hint("--mcuboot", text, 2);
+        say(stderr, "\n");
         return false;
     }
     if (start >= end) {
@@ -442,8 +475,10 @@ request take_option(int option, command_line *line, const char *program_name)
         return show_version;
     case 'm':
         if (!parse_placed_image(optarg, &line->images[line->image_count])) {
-            say(stderr, "Invalid argument '%s' for -m: expected ADDRESS:IMAGE, ADDRESS in 1 to 8 hexadecimal digits\n",
+            say(stderr, "Invalid argument '%s' for -m: expected ADDRESS:IMAGE, ADDRESS in 1 to 8 hexadecimal digits",
                 optarg);
+            say_decimal_hint("-m", optarg, 1);
+            say(stderr, "\n");
             return refuse_option;
         }
         ++line->image_count;

@@ -388,6 +388,16 @@ std::vector<cli_case> command_line_cases()
         {{"-a", "-1", "image.bin"}, no_setup, 255, "", bad_load("-1"), {"image.bin"}, {}},
         {{"-a", "100000000", "image.bin"}, no_setup, 255, "",
          replaced(bad_load("100000000"), "\n", "; -a is hexadecimal, and 100000000 in decimal is 0x5F5E100\n"), {"image.bin"}, {}},
+        // One reader for every address: white space around it, and the note on decimal.
+        {{"-m", " 8000010:image.bin", "-c", "8000000:8000020 ", "-o", "-", "image.bin"}, no_setup, 0,
+         ":020000040800F2\n:1000000001FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFE\n:1000100001FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFEE\n"
+         ":04002000E72C79C38D\n" + eof, "", {"image.bin"}, {}},
+        {{"-m", "134217744:image.bin", "image.bin"}, no_setup, 255, "",
+         "Invalid argument '134217744:image.bin' for -m: expected ADDRESS:IMAGE, ADDRESS in 1 to 8 hexadecimal digits; "
+         "-m is hexadecimal, and 134217744 in decimal is 0x8000010\n", {"image.bin"}, {}},
+        {{"-c", "8000000:134217760", "image.bin"}, no_setup, 255, "",
+         "Invalid argument '8000000:134217760' for -c: expected START:END[:ALGORITHM], START and END in 1 to 8 hexadecimal "
+         "digits; -c is hexadecimal, and 134217760 in decimal is 0x8000020\n", {"image.bin"}, {}},
         {{"-a", "FFFFFFF1", "image.bin"}, no_setup, 252, "",
          "Image 'image.bin' does not fit in the 32-bit address space at 0xFFFFFFF1\n", {"image.bin"}, {}},
         {{"-a", "0", "huge.bin"}, sparse_file("huge.bin", (std::uint64_t{1} << 32) + 1), 252, "",
@@ -449,8 +459,10 @@ std::vector<cli_case> command_line_cases()
         {{"-m", "8000010:image.bin", "-m", "7FFFFF1:a:b.bin", "image.bin"}, file("a:b.bin", image), 252, "",
          "Images 'a:b.bin' at 0x7FFFFF1 and 'image.bin' at 0x8000000 overlap from 0x8000000\n", {"image.bin", "a:b.bin"}, {}},
         {{"-m", "8zz:image.bin", "image.bin"}, no_setup, 255, "", bad_placement("8zz:image.bin"), {"image.bin"}, {}},
-        {{"-m", "123456789:image.bin", "image.bin"}, no_setup, 255, "", bad_placement("123456789:image.bin"), {"image.bin"}, {}},
-        {{"-m", " 10:image.bin", "image.bin"}, no_setup, 255, "", bad_placement(" 10:image.bin"), {"image.bin"}, {}},
+        {{"-m", "123456789:image.bin", "image.bin"}, no_setup, 255, "",
+         replaced(bad_placement("123456789:image.bin"), "\n", "; -m is hexadecimal, and 123456789 in decimal is 0x75BCD15\n"),
+         {"image.bin"}, {}},
+        {{"-m", " 10:image.bin", "image.bin"}, no_setup, 0, "", "", {"image.bin", "image.hex"}, {}},
         {{"-m", "0x:image.bin", "image.bin"}, no_setup, 255, "", bad_placement("0x:image.bin"), {"image.bin"}, {}},
         {{"-m", "10:", "image.bin"}, no_setup, 255, "", bad_placement("10:"), {"image.bin"}, {}},
         {{"-m", "0:nofile.bin", "image.bin"}, no_setup, 254, "", "Cannot open file 'nofile.bin': No such file or directory\n", {"image.bin"}, {}},
