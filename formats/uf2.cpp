@@ -5,6 +5,8 @@
 // are planned first.
 #include <algorithm>
 #include <cctype>
+#include <cinttypes>
+#include <cstdio>
 #include <iterator>
 #include <cstdlib>
 #include <cstring>
@@ -49,6 +51,26 @@ bool same_name(const char *a, const char *b)
             return false;
     return *a == *b;
 }
+
+} // namespace
+
+// The family of the blocks, for -v: its name, when it is an STM32's, and
+// its ID.
+void describe_uf2_stretch(std::FILE * /*unused*/, const part_stretch &stretch, char *text, std::size_t size)
+{
+    const auto *known = std::find_if(std::begin(families), std::end(families),
+                                     [&](const family_name &candidate) { return candidate.id == stretch.detail; });
+    if (stretch.detail == 0) {
+        std::snprintf(text, size, "no family ID");
+        return;
+    }
+    char name[16] = "";
+    for (std::size_t i = 0; known != std::end(families) && i + 1 < sizeof name && known->name[i] != '\0'; ++i)
+        name[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(known->name[i])));
+    std::snprintf(text, size, "family %s%s0x%08" PRIX32, name, name[0] != '\0' ? ", " : "", stretch.detail);
+}
+
+namespace {
 
 bool configure(const char *parameters)
 {

@@ -276,13 +276,5 @@ convert_result take(part_cursor *cursor, unsigned char *out, std::size_t room, s
 
 } // namespace
 
-// The family of the blocks, for -v.
-void describe_uf2_stretch(std::FILE * /*unused*/, const part_stretch &stretch, char *text, std::size_t size)
-{
-    if (stretch.detail != 0)
-        std::snprintf(text, size, "family 0x%08" PRIX32, stretch.detail);
-    else
-        std::snprintf(text, size, "no family ID");
-}
 
 const part_reader uf2_reader{recognise, read, open, take};

@@ -675,7 +675,7 @@ std::vector<cli_case> command_line_cases()
         {{"-o", "-", "-O", "bin", "x.uf2"}, written("x.uf2", {"-O", "uf2:stm32f4", "-o", "x.uf2", "image.bin"}, 8, "\x01"), 0, "",
          "Image 'x.uf2' holds no data; the output is empty\n", {"image.bin", "x.uf2"}, {}},
         {{"-v", "-o", "-", "-O", "bin", "x.uf2"}, written("x.uf2", {"-O", "uf2:stm32f4", "-o", "x.uf2", "image.bin"}), 0,
-         bin + std::string(240, '\xFF'), "0x08000000-0x080000FF        256 bytes  x.uf2 (UF2 family 0x57755A57)\n"
+         bin + std::string(240, '\xFF'), "0x08000000-0x080000FF        256 bytes  x.uf2 (UF2 family STM32F4, 0x57755A57)\n"
          "0x08000000-0x080000FF        256 bytes  the raw binary file, from 0x08000000, gaps as 0xFF\n", {"image.bin", "x.uf2"}, {}},
         // An image whose vector table's reset handler lies outside it where it is placed: a warning, and the file.
         group("VectorTable"),
