@@ -393,14 +393,24 @@ int add_fills_and_words(command_line *line, layout *laid_out)
     return exit_success;
 }
 
-// A piece as messages name it, with its address.
-void say_piece(const piece &named)
+// A piece as messages name it, with its address; a part whose format
+// names what it holds (an ELF file's sections) by that, its last when
+// `by_end`, else its first.
+void say_piece(const piece &named, bool by_end = false)
 {
     switch (named.kind) {
     case image_piece:
-    case part_piece:
         say(stderr, "'%s' at 0x%X", named.name, named.address);
         break;
+    case part_piece: {
+        const file_format &format = format_reading(*named.reader);
+        const part_stretch &stretch = named.stretches[by_end ? named.stretch_count - 1 : 0];
+        char what[64] = "";
+        if (format.describes_each_stretch)
+            format.describe(named.stream, stretch, what, sizeof what);
+        say(stderr, "'%s'%s%s at 0x%X", named.name, what[0] != '\0' ? " " : "", what, stretch.address);
+        break;
+    }
     case fill_piece:
         if (named.slot != nullptr)
             say(stderr, "the 0x%02X fill of --mcuboot '%s' at 0x%X", named.fill, named.name, named.address);
@@ -433,7 +443,7 @@ int refuse_gap(const layout &laid_out, const char *title, std::uint64_t end, std
             after = &each;
     }
     say(stderr, "The gap between ");
-    say_piece(*before);
+    say_piece(*before, true);
     say(stderr, " and ");
     say_piece(*after);
     return fail(exit_does_not_fit, " is 0x%" PRIX64 " bytes, too large to fill with 0xFF in a %s file: write them to "

@@ -746,6 +746,11 @@ std::vector<cli_case> command_line_cases()
          "The gap between 'image.bin' at 0x8000000 and the 0xFF fill of -c '9000011:9000031:crc32' at 0x9000011 is 0x1000001 "
          "bytes, too large to fill with 0xFF in a raw binary file: write them to separate files, or use a format with "
          "addresses, such as -O hex\n", {"image.bin"}, {}},
+        {{"-O", "bin", "-o", "fw.bin", "app.elf"}, text_file("app.elf", elf_file({{".text", 0x08000000, 0x08000000, counting(16)},
+                                                                             {".data", 0x20000000, 0x20000000, counting(8)}})),
+         252, "", "The gap between 'app.elf' section .text at 0x8000000 and 'app.elf' section .data at 0x20000000 is "
+         "0x17FFFFF0 bytes, too large to fill with 0xFF in a raw binary file: write them to separate files, or use a "
+         "format with addresses, such as -O hex\n", {"image.bin", "app.elf"}, {}},
         {{"-O", "dfu", "empty.bin"}, file("empty.bin", {}), 252, "",
          "The layout holds no data, and a DfuSe file cannot be empty\n", {"image.bin", "empty.bin"}, {}},
         {{"-s", "-O", "uf2:0x57755a57", "-o", "-", "erased.bin"}, file("erased.bin", repeat(20, 0xFF)), 252, "",

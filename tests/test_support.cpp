@@ -15,6 +15,55 @@
 
 bytes repeat(std::size_t count, std::uint8_t value) { return bytes(count, value); }
 
+std::string elf_file(const std::vector<elf_section> &sections)
+{
+    std::string out;
+    const auto word = [&out](std::uint32_t value, std::size_t size) {
+        for (std::size_t i = 0; i < size; ++i)
+            out.push_back(static_cast<char>(value >> (8 * i)));
+    };
+    std::string names(1, '\0');
+    std::uint32_t offset = 52 + 32 * static_cast<std::uint32_t>(sections.size());
+    std::uint32_t body_size = 0;
+    for (const elf_section &section : sections) {
+        names += section.name + '\0';
+        body_size += static_cast<std::uint32_t>(section.data.size());
+    }
+    const auto shoff = offset + body_size + static_cast<std::uint32_t>(names.size() + 10);
+    out = std::string("\x7F" "ELF\x01\x01\x01", 7) + std::string(9, '\0');
+    for (const std::uint32_t field : {2u, 40u, 1u})
+        word(field, field == 1 ? 4 : 2);
+    for (const std::uint32_t field : {sections[0].address, 52u, shoff, 0x05000000u})
+        word(field, 4);
+    for (const std::uint32_t field : {52u, 32u, static_cast<std::uint32_t>(sections.size()), 40u,
+                                      static_cast<std::uint32_t>(sections.size() + 2), static_cast<std::uint32_t>(sections.size() + 1)})
+        word(field, 2);
+    for (const elf_section &section : sections) {
+        for (const std::uint32_t field : {1u, offset, section.address, section.load})
+            word(field, 4);
+        for (const std::uint32_t field : {static_cast<std::uint32_t>(section.data.size()), static_cast<std::uint32_t>(section.data.size()), 5u, 4u})
+            word(field, 4);
+        offset += static_cast<std::uint32_t>(section.data.size());
+    }
+    for (const elf_section &section : sections)
+        out.append(section.data.begin(), section.data.end());
+    out += names + ".shstrtab" + '\0';
+    out.append(40, '\0');
+    std::uint32_t name_at = 1;
+    offset = 52 + 32 * static_cast<std::uint32_t>(sections.size());
+    for (const elf_section &section : sections) {
+        for (const std::uint32_t field : {name_at, 1u, 2u | (section.name == ".text" ? 4u : 1u), section.address, offset,
+                                          static_cast<std::uint32_t>(section.data.size()), 0u, 0u, 4u, 0u})
+            word(field, 4);
+        name_at += static_cast<std::uint32_t>(section.name.size() + 1);
+        offset += static_cast<std::uint32_t>(section.data.size());
+    }
+    for (const std::uint32_t field : {name_at, 3u, 0u, 0u, offset, static_cast<std::uint32_t>(names.size() + 10), 0u, 0u, 1u, 0u})
+        word(field, 4);
+    return out;
+}
+
+
 bytes counting(std::size_t count, std::uint8_t first)
 {
     bytes out(count);

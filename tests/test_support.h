@@ -18,6 +18,16 @@ bytes operator+(bytes left, const bytes &right);
 // Random bytes broken by blank runs of random length (some whole blocks).
 bytes random_image(std::size_t size, unsigned seed);
 
+// A linked little-endian ELF32: each (name, address, load address, bytes)
+// a section in a loadable segment of its own, as a linker places .text in
+// flash and .data in RAM, loaded behind it.
+struct elf_section {
+    std::string name;
+    std::uint32_t address, load;
+    bytes data;
+};
+std::string elf_file(const std::vector<elf_section> &sections);
+
 // The CRCs of -c computed bit by bit, the slow way, to check the fast ones:
 // the STM32 CRC unit's (whole words, little-endian) and zlib's.
 std::uint32_t bitwise_stm32_crc(const std::uint8_t *data, std::size_t size);
