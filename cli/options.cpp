@@ -528,19 +528,28 @@ request take_operand(int argc, char *argv[], command_line *line)
 
 } // namespace
 
+// The written format the extension of `path` names, or null.
+const file_format *format_named_by(const char *path)
+{
+    const char *extension = extension_of(path);
+    for (std::size_t i = 0; i < file_format_count && *extension != '\0'; ++i)
+        if (file_formats[i]->name != nullptr && extension_in(extension, file_formats[i]->extensions))
+            return file_formats[i];
+    return nullptr;
+}
+
 bool choose_format(command_line *line)
 {
-    if (line->format != nullptr)
+    const bool named_file = line->output != nullptr && std::strcmp(line->output, "-") != 0;
+    const file_format *named = named_file ? format_named_by(line->output) : nullptr;
+    if (line->format != nullptr) {
+        // The file is written as asked; its name would have it read as another.
+        if (named != nullptr && named != line->format)
+            say(stderr, "Output file '%s' is named as %s %s file, and -O %s writes %s %s file\n", line->output,
+                named->article, named->title, line->format_text, line->format->article, line->format->title);
         return true;
-    line->format = &intel_hex_format;
-    if (line->output == nullptr || std::strcmp(line->output, "-") == 0)
-        return true;
-    const char *extension = extension_of(line->output);
-    for (std::size_t i = 0; i < file_format_count && *extension != '\0'; ++i)
-        if (file_formats[i]->name != nullptr && extension_in(extension, file_formats[i]->extensions)) {
-            line->format = file_formats[i];
-            break;
-        }
+    }
+    line->format = named != nullptr ? named : &intel_hex_format;
     if (line->format->configure(nullptr))
         return true;
     say(stderr, "Output file '%s' is a %s file, which needs -O %s%s\n", line->output, line->format->title,

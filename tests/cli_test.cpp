@@ -724,7 +724,9 @@ std::vector<cli_case> command_line_cases()
          {{"out.S19", image_srec("S00A00006F75742E533139B2\n")}}},
         {{"-O", "bin", "-O", "srec", "sub/image.bin"}, nested_file("sub/image.bin"), 0, "", "", {"image.bin", "sub"},
          {{"sub/image.srec", image_srec("S00D0000696D6167652E7372656314\n")}}},
-        {{"-O", "hex", "-o", "out.bin", "image.bin"}, no_setup, 0, "", "", {"image.bin", "out.bin"}, {{"out.bin", image_hex}}},
+        {{"-O", "hex", "-o", "out.bin", "image.bin"}, no_setup, 0, "",
+         "Output file 'out.bin' is named as a raw binary file, and -O hex writes an Intel HEX file\n", {"image.bin", "out.bin"},
+         {{"out.bin", image_hex}}},
         {{"-v", "-o", "fw.BIN", "-m", "8000020:image.bin", "image.bin"}, no_setup, 0, "",
          "0x08000000-0x0800000F         16 bytes  image.bin\n0x08000020-0x0800002F         16 bytes  image.bin\n"
          "0x08000000-0x0800002F         48 bytes  the raw binary file, from 0x08000000, gaps as 0xFF\n",
@@ -789,7 +791,9 @@ std::vector<cli_case> command_line_cases()
         // Names in any case, and objcopy's names of the same formats.
         group("FormatNames"),
         {{"-O", "IHEX", "-O", "ihex", "-o", "-", "image.bin"}, no_setup, 0, image_hex, "", {"image.bin"}, {}},
-        {{"-O", "HEX", "-o", "x.bin", "image.bin"}, no_setup, 0, "", "", {"image.bin", "x.bin"}, {{"x.bin", image_hex}}},
+        {{"-O", "HEX", "-o", "x.bin", "image.bin"}, no_setup, 0, "",
+         "Output file 'x.bin' is named as a raw binary file, and -O HEX writes an Intel HEX file\n", {"image.bin", "x.bin"},
+         {{"x.bin", image_hex}}},
         {{"-O", "Binary", "-o", "-", "image.bin"}, no_setup, 0, bin, "", {"image.bin"}, {}},
         {{"-o", "-", "-O", "SREC", "image.bin"}, no_setup, 0, image_srec("S0030000FC\n"), "", {"image.bin"}, {}},
         {{"-o", "out.s", "image.bin"}, no_setup, 0, "", "", {"image.bin", "out.s"}, {{"out.s", image_hex}}},
