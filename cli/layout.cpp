@@ -198,6 +198,29 @@ int open_part(part_file *file)
 // Where each part is read through: large, so kept out of the stack.
 part_cursor reading;
 
+// Warns of each stretch of a part that lies in an STM32's SRAM or CCM RAM,
+// which no flasher writes: an ELF file's .data linked there alone, with
+// no load address in flash.
+void warn_of_ram(const part_file &file)
+{
+    for (std::size_t i = 0; i < file.stretches.count; ++i) {
+        const part_stretch &stretch = file.stretches.items[i];
+        const bool sram = stretch.address >= 0x20000000 && stretch.address <= 0x3FFFFFFF;
+        const bool ccm = stretch.address >= 0x10000000 && stretch.address <= 0x1000FFFF;
+        if (!sram && !ccm)
+            continue;
+        const char *ram = sram ? "SRAM" : "CCM RAM";
+        if (file.format->describes_each_stretch) {
+            char what[64];
+            file.format->describe(file.stream, stretch, what, sizeof what);
+            say(stderr, "'%s' %s is loaded at 0x%X, in %s, which no flasher writes: was it linked without AT> FLASH?\n",
+                file.path, what, stretch.address, ram);
+        } else {
+            say(stderr, "'%s' puts bytes at 0x%X, in %s, which no flasher writes\n", file.path, stretch.address, ram);
+        }
+    }
+}
+
 // Opens each part and reads it through, checking all of it; the exit
 // status.
 int read_parts(command_line *line)
@@ -231,6 +254,7 @@ int read_parts(command_line *line)
                 say(stderr, "%s: ", file.path);
             return fail(fault.verdict == part_past_top ? exit_does_not_fit : exit_cannot_read, "%s\n", fault.text);
         }
+        warn_of_ram(file);
     }
     return exit_success;
 }

@@ -616,6 +616,8 @@ std::vector<cli_case> command_line_cases()
          "-a places the image operand, and there is none: the images of -m and the parts of -i say where they go\n",
          {"image.bin", "part.hex"}, {}},
         {{"-i", "image.bin", "-o", "out.hex"}, no_setup, 254, "", not_a_part("image.bin"), {"image.bin"}, {}},
+        {{"-i", "ccm.hex", "-o", "out.hex"}, text_file("ccm.hex", ":020000041000EA\n:0100000001FE\n:00000001FF\n"), 0, "",
+         "'ccm.hex' puts bytes at 0x10000000, in CCM RAM, which no flasher writes\n", {"image.bin", "ccm.hex", "out.hex"}, {}},
         {{"-i", "empty.hex", "-o", "out.hex"}, file("empty.hex", {}), 254, "",
          "File 'empty.hex' is empty: -i reads a file that says where its bytes go (ELF, DfuSe, UF2, Intel HEX, S-records)\n",
          {"image.bin", "empty.hex"}, {}},
@@ -750,7 +752,8 @@ std::vector<cli_case> command_line_cases()
          "addresses, such as -O hex\n", {"image.bin"}, {}},
         {{"-O", "bin", "-o", "fw.bin", "app.elf"}, text_file("app.elf", elf_file({{".text", 0x08000000, 0x08000000, counting(16)},
                                                                              {".data", 0x20000000, 0x20000000, counting(8)}})),
-         252, "", "The gap between 'app.elf' section .text at 0x8000000 and 'app.elf' section .data at 0x20000000 is "
+         252, "", "'app.elf' section .data is loaded at 0x20000000, in SRAM, which no flasher writes: was it linked without "
+         "AT> FLASH?\nThe gap between 'app.elf' section .text at 0x8000000 and 'app.elf' section .data at 0x20000000 is "
          "0x17FFFFF0 bytes, too large to fill with 0xFF in a raw binary file: write them to separate files, or use a "
          "format with addresses, such as -O hex\n", {"image.bin", "app.elf"}, {}},
         {{"-O", "dfu", "empty.bin"}, file("empty.bin", {}), 252, "",
