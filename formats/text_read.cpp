@@ -266,6 +266,44 @@ part_fault after_end(const text_rules &rules, bool dos_end, std::uint64_t line)
     return make_fault(part_malformed, line, "a record after the %s (two files joined into one?)", rules.end_record);
 }
 
+// Reads every line from the cursor on, checks each record against those
+// before it (`context`), and gathers the data; the first fault.
+part_fault read_records(text_cursor *text, std::FILE *input, text_context *context, part_stretches *stretches)
+{
+    const text_rules &rules = *text->rules;
+    const text_record &record = text->record;
+    part_fault fault; // set where a line is refused
+    for (;;) {
+        const std::uint64_t offset = offset_of(*text);
+        const std::uint64_t line = text->line;
+        const line_kind kind = take_line(text, input, &fault);
+        if (kind == no_more_lines)
+            return {part_well_formed, 0, 0, {}};
+        if (kind == failed_line)
+            return {part_read_failed, 0, 0, {}};
+        if (kind == empty_line)
+            continue;
+        if (context->ended)
+            return after_end(rules, kind == faulty_line && text->text[text->next] == 0x1A, line);
+        if (kind == faulty_line)
+            return fault;
+        context->line = line;
+        if ((context->check_each || !passes_unchecked(rules, record)) && !rules.check(record, context, &fault)) {
+            fault.line = line;
+            return fault;
+        }
+        context->first = false;
+        context->last_held_data = record.holds_data;
+        if (!record.holds_data) {
+            context->ended = rules.ends_file(record);
+            continue;
+        }
+        ++context->data_records;
+        if (record.count > 0 && !gather(record, *context, offset, line, stretches))
+            return {part_out_of_memory, 0, 0, {}};
+    }
+}
+
 } // namespace
 
 part_fault read_text(part_cursor *cursor, const text_rules &rules, part_stretches *stretches)
@@ -277,37 +315,9 @@ part_fault read_text(part_cursor *cursor, const text_rules &rules, part_stretche
         return {part_read_failed, 0, 0, {}};
     text_context context{};
     context.first = true;
-    text_record &record = text.record;
-    part_fault fault; // set where a line is refused
-    for (;;) {
-        const std::uint64_t offset = offset_of(text);
-        const std::uint64_t line = text.line;
-        const line_kind kind = take_line(&text, input, &fault);
-        if (kind == no_more_lines)
-            break;
-        if (kind == failed_line)
-            return {part_read_failed, 0, 0, {}};
-        if (kind == empty_line)
-            continue;
-        if (context.ended)
-            return after_end(rules, kind == faulty_line && text.text[text.next] == 0x1A, line);
-        if (kind == faulty_line)
-            return fault;
-        context.line = line;
-        if ((context.check_each || !passes_unchecked(rules, record)) && !rules.check(record, &context, &fault)) {
-            fault.line = line;
-            return fault;
-        }
-        context.first = false;
-        context.last_held_data = record.holds_data;
-        if (!record.holds_data) {
-            context.ended = rules.ends_file(record);
-            continue;
-        }
-        ++context.data_records;
-        if (record.count > 0 && !gather(record, context, offset, line, stretches))
-            return {part_out_of_memory, 0, 0, {}};
-    }
+    const part_fault fault = read_records(&text, input, &context, stretches);
+    if (fault.verdict != part_well_formed)
+        return fault;
     if (!context.ended && rules.missing_end != nullptr)
         return make_fault(part_malformed, 0, "%s", rules.missing_end);
     if (context.last_held_data && rules.ends_with_data != nullptr)
