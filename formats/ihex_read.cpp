@@ -152,24 +152,9 @@ bool ends_file(const text_record &record)
     return record.type == end_of_file_type;
 }
 
-const text_rules rules{"End Of File record", full_line, parse, check, segment_span, follow, resume, ends_file,
+const text_rules rules{':', "End Of File record", full_line, parse, check, segment_span, follow, resume, ends_file,
                        "no End Of File record; it may have been cut short", nullptr};
-
-bool recognise(const unsigned char *head, std::size_t size, recognition how)
-{
-    return recognise_text(head, size, how, ':', rules);
-}
-
-part_fault read(part_cursor *cursor, std::uint64_t /*unused*/, part_stretches *stretches)
-{
-    return read_text(cursor, rules, stretches);
-}
-
-bool open(part_cursor *cursor, const part_stretch &stretch, bool resumed)
-{
-    return open_text(cursor, rules, stretch, resumed);
-}
 
 } // namespace
 
-const part_reader intel_hex_reader{recognise, read, open, take_text};
+const part_reader intel_hex_reader = text_reader<rules>::reader;

@@ -113,25 +113,10 @@ bool ends_file(const text_record &record)
 
 // Every file found in use ends with a count or termination record; only
 // srec_cat leaves both out, and only when told to.
-const text_rules rules{"termination record", full_line, parse, check, std::uint64_t{1} << 32, follow, resume, ends_file, nullptr,
+const text_rules rules{'S', "termination record", full_line, parse, check, std::uint64_t{1} << 32, follow, resume, ends_file, nullptr,
                        "ends with a data record: the file may have been cut short (if it was written so, write it "
                        "with a count (S5) or termination (S7 to S9) record)"};
 
-bool recognise(const unsigned char *head, std::size_t size, recognition how)
-{
-    return recognise_text(head, size, how, 'S', rules);
-}
-
-part_fault read(part_cursor *cursor, std::uint64_t /*unused*/, part_stretches *stretches)
-{
-    return read_text(cursor, rules, stretches);
-}
-
-bool open(part_cursor *cursor, const part_stretch &stretch, bool resumed)
-{
-    return open_text(cursor, rules, stretch, resumed);
-}
-
 } // namespace
 
-const part_reader s_record_reader{recognise, read, open, take_text};
+const part_reader s_record_reader = text_reader<rules>::reader;

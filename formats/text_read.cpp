@@ -385,9 +385,9 @@ convert_result take_text(part_cursor *cursor, unsigned char *out, std::size_t ro
     return converted;
 }
 
-bool recognise_text(const unsigned char *head, std::size_t size, recognition how, char start, const text_rules &rules)
+bool recognise_text(const unsigned char *head, std::size_t size, recognition how, const text_rules &rules)
 {
-    if (first_visible(head, size) != start)
+    if (first_visible(head, size) != rules.start)
         return false;
     if (how == by_text)
         return is_text(head, size);

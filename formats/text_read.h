@@ -50,6 +50,7 @@ struct text_context {
 
 // A text format's record rules.
 struct text_rules {
+    char start;             // the character every record starts with
     const char *end_record; // as faults name the record that ends the file
     // The common line at `start` (`available` characters there), a full
     // data record, decoded at once: the characters it takes with its line
@@ -82,9 +83,25 @@ part_fault read_text(part_cursor *cursor, const text_rules &rules, part_stretche
 bool open_text(part_cursor *cursor, const text_rules &rules, const part_stretch &stretch, bool resumed);
 convert_result take_text(part_cursor *cursor, unsigned char *out, std::size_t room, std::size_t *taken);
 
-// The part reader's recognise of a text format whose records start with
-// `start`.
-bool recognise_text(const unsigned char *head, std::size_t size, recognition how, char start, const text_rules &rules);
+// The part reader's recognise of a text format.
+bool recognise_text(const unsigned char *head, std::size_t size, recognition how, const text_rules &rules);
+
+// The part reader of the text format of `rules`.
+template <const text_rules &rules> struct text_reader {
+    static bool recognise(const unsigned char *head, std::size_t size, recognition how)
+    {
+        return recognise_text(head, size, how, rules);
+    }
+    static part_fault read(part_cursor *cursor, std::uint64_t /*unused*/, part_stretches *stretches)
+    {
+        return read_text(cursor, rules, stretches);
+    }
+    static bool open(part_cursor *cursor, const part_stretch &stretch, bool resumed)
+    {
+        return open_text(cursor, rules, stretch, resumed);
+    }
+    static constexpr part_reader reader{recognise, read, open, take_text};
+};
 
 // Decodes `pairs` digit pairs (upper or lower case) into `out` and adds the
 // bytes to `sum`; false at a character that is not a hexadecimal digit.
