@@ -93,7 +93,13 @@ int tell_operand(command_line *line)
     }
     if (std::ferror(image.stream) != 0)
         return fail_for(exit_cannot_read, last_system_error(), "Cannot read file '%s'", image.path);
-    const file_format *format = format_of(image.size_known ? visible : operand_head, visible_size, by_text);
+    // A text start, or a first line that is a whole record with something
+    // else than text after it: either way the file is read, and refused
+    // where it is not the format, rather than flashed as ASCII.
+    const unsigned char *head = image.size_known ? visible : operand_head;
+    const file_format *format = format_of(head, visible_size, by_text);
+    if (format == nullptr)
+        format = format_of(head, visible_size, by_whole_record);
     if (format == nullptr) {
         if (!image.size_known) {
             image.head = operand_head;

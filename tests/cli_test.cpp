@@ -591,6 +591,8 @@ std::vector<cli_case> command_line_cases()
          {"image.bin", "colon.bin"}, {}},
         {{"-o", "-", "s.bin"}, text_file("s.bin", "S107001001020304DF\n"), 254, "", "s.bin:1: wrong checksum, 0xDE would be right\n",
          {"image.bin", "s.bin"}, {}},
+        {{"-o", "-", "nul.hex"}, text_file("nul.hex", part_hex + std::string(1, '\0')), 254, "",
+         "nul.hex:6: a record after the End Of File record (two files joined into one?)\n", {"image.bin", "nul.hex"}, {}},
         {{"-O", "bin", "-o", "sp.bin", "sp.hex"}, text_file("sp.hex", replaced(part_hex, "F2\n", "F2 \n")), 254, "",
          "sp.hex:1:16: a space after the checksum\n", {"image.bin", "sp.hex"}, {}},
         {{"-o", "-", "lines.hex"}, text_file("lines.hex", repeat_text("\r\n", 600) + part_hex), 0, part_as_hex, "",
