@@ -70,6 +70,45 @@ int refuse_part_from_pipe(const char *path)
     return fail(exit_cannot_read, "File '%s' is not a regular file: it is read twice, checked before it is used\n", path);
 }
 
+// Keeps the bytes of a pipe, the `head_size` at `head` already read from it
+// and all the rest, in an unnamed temporary file, which then stands in for
+// it, read from its start: a pipe can be read only once, in order, and a
+// part or an image beside others is read more than once. Memory stays the
+// same whatever the size. Stops after `limit` bytes, past what any use
+// takes. The exit status.
+int spool(const char *path, std::FILE **stream, const unsigned char *head, std::size_t head_size, std::uint64_t limit,
+          std::uint64_t *size)
+{
+    std::FILE *kept = open_spool();
+    if (kept == nullptr)
+        return fail_for(exit_cannot_read, last_system_error(), "Cannot keep the bytes of '%s', a pipe, in a temporary file",
+                        path);
+    static unsigned char buffer[256 * 1024];
+    widen_pipe(*stream);
+    bool written = head_size == 0 || std::fwrite(head, 1, head_size, kept) == head_size;
+    std::uint64_t total = head_size;
+    while (written && total < limit) {
+        const std::size_t count = std::fread(buffer, 1, static_cast<std::size_t>(std::min<std::uint64_t>(sizeof buffer, limit - total)), *stream);
+        if (count == 0)
+            break;
+        written = std::fwrite(buffer, 1, count, kept) == count;
+        total += count;
+    }
+    if (std::ferror(*stream) != 0) {
+        const system_error error = last_system_error();
+        std::fclose(kept);
+        return fail_for(exit_cannot_read, error, "Cannot read file '%s'", path);
+    }
+    if (!written || std::fflush(kept) != 0 || std::fseek(kept, 0, SEEK_SET) != 0) {
+        const system_error error = last_system_error();
+        std::fclose(kept);
+        return fail_for(exit_cannot_read, error, "Cannot keep the bytes of '%s', a pipe, in a temporary file", path);
+    }
+    *stream = kept;
+    *size = total;
+    return exit_success;
+}
+
 // Opens the operand and tells whether its content is a part (an ELF file,
 // Intel HEX, ...) rather than a raw image: then it becomes the first part,
 // read as -i would read it. A raw image from a pipe keeps the bytes read to
@@ -84,6 +123,17 @@ int tell_operand(command_line *line)
     image.size_known = known_image_size(image.stream, &image.size);
     line->operand_regular = image.size_known;
     std::size_t size = read_head(image.stream, operand_head);
+    // A pipe that holds a part, or may (its start is blank), is kept to be
+    // read as a file.
+    if (!image.size_known && std::ferror(image.stream) == 0 && is_pipe(image.stream) &&
+        ((size == part_head_size && first_visible(operand_head, size) < 0) ||
+         format_of(operand_head, size, by_text) != nullptr || format_of(operand_head, size, by_whole_record) != nullptr)) {
+        const int status = spool(image.path, &image.stream, operand_head, size, UINT64_MAX, &image.size);
+        if (status != exit_success)
+            return status;
+        image.size_known = true;
+        size = read_head(image.stream, operand_head);
+    }
     // A raw image from a pipe keeps its head; a file may be read on.
     unsigned char visible[part_head_size];
     std::size_t visible_size = size;
@@ -116,7 +166,7 @@ int tell_operand(command_line *line)
                     "leave -a out\n", image.path,
                     format->article, format->title);
     std::memmove(line->parts + 1, line->parts, line->part_count * sizeof(part_file));
-    line->parts[0] = {image.path, image.stream, image.size, format, {nullptr, 0, 0}};
+    line->parts[0] = {image.path, image.stream, image.size, format, {nullptr, 0, 0, 0}};
     ++line->part_count;
     --line->image_count;
     std::memmove(line->images, line->images + 1, line->image_count * sizeof(image_file));
@@ -145,9 +195,40 @@ int refuse_part_as_image(image_file &image)
                 "give it as -i %s\n", image.path, format->article, format->title, image.path);
 }
 
+// Keeps an image from a pipe in a temporary file, which then stands in for
+// it, and checks it as a file is checked; the exit status.
+int keep_image_from_pipe(image_file &image)
+{
+    const std::uint64_t limit = address_space_size - image.address + 1; // one byte too many is enough to refuse
+    const int status = spool(image.path, &image.stream, image.head, image.head_size, limit, &image.size);
+    if (status != exit_success)
+        return status;
+    image.size_known = true;
+    image.head_size = 0;
+    return refuse_part_as_image(image);
+}
+
+// Refuses an image whose size must be known before it is read and is not:
+// a device; the exit status.
+int refuse_unknown_size(const command_line &line, const image_file &image)
+{
+    if (line.image_count > 1 || line.part_count > 0)
+        return fail(exit_cannot_read,
+                    "Image '%s' is not a regular file: beside other images, its size must be known before it is read\n",
+                    image.path);
+    if (line.crc_count > 0 || line.slot.text != nullptr)
+        return fail(exit_cannot_read, "Image '%s' is not a regular file: with %s, its size must be known before it is read\n",
+                    image.path, line.crc_count > 0 ? "-c" : "--mcuboot");
+    if (line.format->needs_plan)
+        return fail(exit_cannot_read, "Image '%s' is not a regular file: with -O %s, its size must be known before it is read\n",
+                    image.path, line.format->name);
+    return exit_success;
+}
+
 // Opens every image and learns its size; the exit status. Beside other
-// pieces or a CRC, an image must have a known size, so that its place (and
-// the fill after it) can be checked before anything is written.
+// pieces or a CRC, or for an output planned before it is written, an image
+// must have a known size, so that its place (and the fill after it) can be
+// checked before anything is written: one from a pipe is kept to learn it.
 int open_images(command_line *line)
 {
     for (std::size_t i = 0; i < line->image_count; ++i) {
@@ -161,20 +242,15 @@ int open_images(command_line *line)
         if (status != exit_success)
             return status;
     }
+    const bool sizes_needed = line->image_count > 1 || line->part_count > 0 || line->crc_count > 0 ||
+                              line->slot.text != nullptr || line->format->needs_plan;
     for (std::size_t i = 0; i < line->image_count; ++i) {
-        const image_file &image = line->images[i];
-        if (!image.size_known && (line->image_count > 1 || line->part_count > 0))
-            return fail(exit_cannot_read,
-                        "Image '%s' is not a regular file: beside other images, its size must be known before it is read\n",
-                        image.path);
-        if (!image.size_known && (line->crc_count > 0 || line->slot.text != nullptr))
-            return fail(exit_cannot_read,
-                        "Image '%s' is not a regular file: with %s, its size must be known before it is read\n",
-                        image.path, line->crc_count > 0 ? "-c" : "--mcuboot");
-        if (!image.size_known && line->format->needs_plan)
-            return fail(exit_cannot_read,
-                        "Image '%s' is not a regular file: with -O %s, its size must be known before it is read\n",
-                        image.path, line->format->name);
+        image_file &image = line->images[i];
+        int status = exit_success;
+        if (sizes_needed && !image.size_known)
+            status = is_pipe(image.stream) ? keep_image_from_pipe(image) : refuse_unknown_size(*line, image);
+        if (status != exit_success)
+            return status;
         if (image.size_known && !image_fits(image.size, image.address))
             return refuse_too_large(image.path, image.address);
     }
@@ -186,8 +262,13 @@ int open_part(part_file *file)
 {
     if ((file->stream = open_input(file->path)) == nullptr)
         return fail_for(exit_cannot_read, last_system_error(), "Cannot open file '%s'", file->path);
-    if (!known_image_size(file->stream, &file->size))
-        return refuse_part_from_pipe(file->path);
+    if (!known_image_size(file->stream, &file->size)) {
+        if (!is_pipe(file->stream))
+            return refuse_part_from_pipe(file->path);
+        const int status = spool(file->path, &file->stream, nullptr, 0, UINT64_MAX, &file->size);
+        if (status != exit_success)
+            return status;
+    }
     unsigned char head[part_head_size];
     const std::size_t size = read_visible_head(file->stream, head, read_head(file->stream, head));
     if (std::ferror(file->stream) != 0)
@@ -263,6 +344,26 @@ int read_parts(command_line *line)
         warn_of_ram(file);
     }
     return exit_success;
+}
+
+// The start address the parts give (an ELF file's entry point, a start
+// record), or 0 when none gives one; 0 too, with a warning, when two give
+// different ones.
+std::uint32_t entry_of(const command_line &line)
+{
+    const part_file *giver = nullptr;
+    for (std::size_t i = 0; i < line.part_count; ++i) {
+        const part_file &file = line.parts[i];
+        if (file.stretches.entry == 0 || (giver != nullptr && file.stretches.entry == giver->stretches.entry))
+            continue;
+        if (giver != nullptr) {
+            say(stderr, "'%s' starts at 0x%08X and '%s' at 0x%08X: the output gives no start address\n", giver->path,
+                giver->stretches.entry, file.path, file.stretches.entry);
+            return 0;
+        }
+        giver = &file;
+    }
+    return giver != nullptr ? giver->stretches.entry : 0;
 }
 
 // An STM32 image starts with its vector table: the initial stack pointer
@@ -690,7 +791,7 @@ const char *algorithm_name(crc_algorithm algorithm)
 int lay_out(command_line *line, layout *laid_out)
 {
     *laid_out = {nullptr, 0, static_cast<image_source *>(std::calloc(line->image_count + line->part_count + 1,
-                                                                     sizeof(image_source))), 0, {nullptr, 0, 0}, line->settings};
+                                                                     sizeof(image_source))), 0, {nullptr, 0, 0}, line->settings, 0};
     int status = tell_operand(line);
     if (status == exit_success)
         status = open_images(line);
@@ -698,6 +799,7 @@ int lay_out(command_line *line, layout *laid_out)
         status = read_parts(line);
     if (status != exit_success)
         return status;
+    laid_out->entry = entry_of(*line);
     // Each piece of data gives one piece, each region at most one fill
     // more than the pieces of data it holds, and its word.
     std::size_t data_count = line->image_count;

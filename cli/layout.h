@@ -18,6 +18,7 @@ struct layout {
     std::size_t source_count;
     run_list runs;         // what the output holds, when its format needs to know before writing
     walk_settings settings;
+    std::uint32_t entry;   // where execution starts, as the parts give it; 0: not known
 };
 
 // Opens the images and Intel HEX files of `line`, checks the files through,

@@ -52,7 +52,8 @@ int create_output(const char *output_path, const layout &laid_out, const file_fo
     switch (to_standard_output ? use_standard_output(laid_out.sources, count, output)
                                : open_output(output_path, laid_out.sources, count, output)) {
     case output_opened:
-        if (format.writer.start(*output, to_standard_output ? "" : file_name_of(output_path), &laid_out.runs))
+        if (format.writer.start(*output, to_standard_output ? "" : file_name_of(output_path), &laid_out.runs,
+                                laid_out.entry))
             return exit_success;
         break;
     case output_is_image:

@@ -492,7 +492,7 @@ request take_option(int option, command_line *line, const char *program_name)
         line->verbose = true;
         return convert_file;
     case 'i':
-        line->parts[line->part_count++] = {optarg, nullptr, 0, nullptr, {nullptr, 0, 0}};
+        line->parts[line->part_count++] = {optarg, nullptr, 0, nullptr, {nullptr, 0, 0, 0}};
         return convert_file;
     case 'O':
         return parse_format(optarg, line) ? convert_file : refuse_option;

@@ -26,6 +26,20 @@ std::FILE *standard_input();
 // known before it is read; false for pipes, FIFOs and devices.
 bool known_image_size(std::FILE *image, std::uint64_t *size);
 
+// True when `stream` is a pipe (or a FIFO, or a socket), whose bytes can
+// be read only once, in order.
+bool is_pipe(std::FILE *stream);
+
+// Lets the pipe `stream` hold more bytes at once where the system allows
+// it, so that reading it to its end takes fewer turns between the program
+// that writes it and this one.
+void widen_pipe(std::FILE *stream);
+
+// An unnamed temporary file in the system's folder for them, open for
+// reading and writing, and removed however the program ends; null, with
+// the system's error, when it cannot be created.
+std::FILE *open_spool();
+
 // The image's path with its final component spelled as the system stores
 // it (Windows: a short 8.3 name expanded, trailing dots and spaces, which
 // the system drops, dropped). Lives until the program ends.

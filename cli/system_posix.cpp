@@ -3,6 +3,7 @@
 #include "system.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -65,6 +66,43 @@ bool known_image_size(std::FILE *image, std::uint64_t *size)
         return false;
     *size = static_cast<std::uint64_t>(status.st_size);
     return true;
+}
+
+bool is_pipe(std::FILE *stream)
+{
+    struct stat status;
+    return fstat(fileno(stream), &status) == 0 && (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode));
+}
+
+void widen_pipe([[maybe_unused]] std::FILE *stream)
+{
+#ifdef F_SETPIPE_SZ
+    fcntl(fileno(stream), F_SETPIPE_SZ, 1024 * 1024); // a smaller pipe still works
+#endif
+}
+
+std::FILE *open_spool()
+{
+    const char *folder = std::getenv("TMPDIR");
+    if (folder == nullptr || *folder == '\0')
+        folder = "/tmp";
+    const char name[] = "/fw2hex-XXXXXX";
+    char *path = static_cast<char *>(std::malloc(std::strlen(folder) + sizeof name));
+    if (path == nullptr)
+        return nullptr;
+    std::strcpy(path, folder);
+    std::strcat(path, name);
+    const int descriptor = mkstemp(path);
+    if (descriptor >= 0)
+        unlink(path); // the open file lives on, nameless, until it is closed
+    std::free(path);
+    std::FILE *spool = descriptor < 0 ? nullptr : fdopen(descriptor, "w+b");
+    if (spool == nullptr && descriptor >= 0) {
+        const int number = errno;
+        close(descriptor);
+        errno = number;
+    }
+    return spool;
 }
 
 const char *stored_name(const char *image_path)

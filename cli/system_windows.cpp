@@ -5,6 +5,7 @@
 // by volume serial number and file index.
 #include "system.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
@@ -162,6 +163,45 @@ bool known_image_size(std::FILE *image, std::uint64_t *size)
         return false;
     *size = static_cast<std::uint64_t>(file_size.QuadPart);
     return true;
+}
+
+bool is_pipe(std::FILE *stream)
+{
+    return GetFileType(handle_of(stream)) == FILE_TYPE_PIPE;
+}
+
+void widen_pipe(std::FILE * /*unused*/)
+{
+    // A pipe's size is fixed when it is created.
+}
+
+std::FILE *open_spool()
+{
+    wchar_t folder[MAX_PATH + 1];
+    wchar_t path[MAX_PATH];
+    const DWORD size = GetTempPathW(MAX_PATH + 1, folder);
+    if (size == 0 || size > MAX_PATH || GetTempFileNameW(folder, L"fw2", 0, path) == 0)
+        return nullptr;
+    // Deleted by the system when its last handle closes, also when the
+    // process is ended from outside.
+    const HANDLE file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD code = GetLastError();
+        DeleteFileW(path);
+        SetLastError(code);
+        return nullptr;
+    }
+    const int descriptor = _open_osfhandle(reinterpret_cast<std::intptr_t>(file), _O_RDWR | _O_BINARY);
+    std::FILE *spool = descriptor < 0 ? nullptr : _fdopen(descriptor, "w+b");
+    if (spool == nullptr) {
+        if (descriptor >= 0)
+            _close(descriptor);
+        else
+            CloseHandle(file);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    return spool;
 }
 
 const char *stored_name(const char *image_path)

@@ -25,8 +25,9 @@ struct run_list {
 struct format_writer {
     // Starts the output on `output` (binary), named `name` without its
     // folders ("" for standard output); `plan` holds the runs to come when
-    // the format needs them before its first byte.
-    bool (*start)(std::FILE *output, const char *name, const run_list *plan);
+    // the format needs them before its first byte; `entry` is where
+    // execution starts, for a format that records it (0: not known).
+    bool (*start)(std::FILE *output, const char *name, const run_list *plan, std::uint32_t entry);
     // Writes `count` bytes (at least one) at `address`. Runs come in
     // address order, each starting on the 16-byte line grid of its piece;
     // runs that touch may come one after the other.

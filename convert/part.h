@@ -24,11 +24,12 @@ struct part_stretch {
     std::uint32_t detail;  // what else resumes or names it: a base address, a family, a section's name
 };
 // A file's stretches, in address order once read, in memory that grows
-// with them (the owner frees `items`).
+// with them (the owner frees `items`), and where execution starts.
 struct part_stretches {
     part_stretch *items;
     std::size_t count;
     std::size_t room;
+    std::uint32_t entry; // the start address the file gives (the last, where it may give several); 0: none
 };
 
 enum part_verdict {

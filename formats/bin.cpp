@@ -25,7 +25,7 @@ plan_verdict judge(const run_list &runs, std::size_t *at)
     return plan_fits;
 }
 
-bool start(std::FILE *stream, const char * /*unused*/, const run_list * /*unused*/)
+bool start(std::FILE *stream, const char * /*unused*/, const run_list * /*unused*/, std::uint32_t /*unused*/)
 {
     stage_start(stream);
     started = false;

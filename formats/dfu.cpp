@@ -68,7 +68,7 @@ bool put_bytes(const void *bytes, std::size_t count)
     return stage_bytes(bytes, count);
 }
 
-bool start(std::FILE *stream, const char * /*unused*/, const run_list *plan)
+bool start(std::FILE *stream, const char * /*unused*/, const run_list *plan, std::uint32_t /*unused*/)
 {
     stage_start(stream);
     runs = plan;

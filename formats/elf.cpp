@@ -30,6 +30,7 @@ struct elf_view {
     std::uint64_t shoff, shnum;         // section headers; shnum 0: none
     std::uint64_t shstrndx;             // 0: no names
     std::uint64_t strtab_offset, strtab_size; // the section name table, when there is one
+    std::uint64_t entry;                // where the program starts
 };
 
 std::uint64_t get(const elf_view &elf, const unsigned char *at, std::size_t size)
@@ -144,7 +145,7 @@ part_fault read_header(std::FILE *input, std::uint64_t size, elf_view *elf)
         return {part_read_failed, 0, 0, {}};
     if (got < 16 || (header[4] != 1 && header[4] != 2) || (header[5] != 1 && header[5] != 2))
         return make_fault(part_malformed, 0, "not an ELF file of a class and byte order it defines");
-    *elf = {header[4] == 2, header[5] == 2, size, 0, 0, 0, 0, 0, 0, 0};
+    *elf = {header[4] == 2, header[5] == 2, size, 0, 0, 0, 0, 0, 0, 0, 0};
     if (got < (elf->is64 ? 64u : 52u))
         return make_fault(part_malformed, 0, "the ELF header does not fit in the file; it may have been cut short");
     const auto type = static_cast<unsigned>(get(*elf, header + 16, 2));
@@ -156,6 +157,7 @@ part_fault read_header(std::FILE *input, std::uint64_t size, elf_view *elf)
         return make_fault(part_malformed, 0, "ELF type %u, which is not a linked program", type);
     const unsigned char *tail = header + (elf->is64 ? 52 : 40); // e_ehsize onwards
     const std::uint64_t program_entry_size = get(*elf, tail + 2, 2);
+    elf->entry = get_word(*elf, header, 24, 24);
     elf->phoff = get_word(*elf, header, 28, 32);
     elf->phnum = get(*elf, tail + 4, 2);
     elf->shoff = get_word(*elf, header, 32, 40);
@@ -338,6 +340,8 @@ part_fault read_part(std::FILE *input, std::uint64_t size, part_stretches *stret
     std::free(segments.items);
     if (fault.verdict != part_well_formed)
         return fault;
+    // A 64-bit entry point has no place in 32-bit records.
+    stretches->entry = elf.entry < address_space_size ? static_cast<std::uint32_t>(elf.entry) : 0;
     const part_stretch *first = nullptr;
     const part_stretch *second = nullptr;
     std::uint32_t address = 0;

@@ -12,6 +12,7 @@ constexpr char record_start = ':';
 constexpr unsigned data_type = 0x00;
 constexpr char extended_linear_address_head[] = ":02000004";
 constexpr char end_of_file_head[] = ":00000001";
+constexpr char start_linear_address_head[] = ":04000005";
 
 unsigned digit_value(char digit)
 {
@@ -91,6 +92,17 @@ char *put_extended_linear_address(char *out, std::uint16_t upper_address)
     return body_end + 2 + line_end_size;
 }
 
+char *put_start_linear_address(char *out, std::uint32_t address)
+{
+    std::memcpy(out, start_linear_address_head, sizeof start_linear_address_head - 1);
+    char *body_end = out + sizeof start_linear_address_head - 1;
+    for (int shift = 24; shift >= 0; shift -= 8)
+        body_end = put_byte(body_end, address >> shift);
+    *body_end = '\0';
+    append_checksum(out);
+    return body_end + 2 + line_end_size;
+}
+
 char *put_end_of_file(char *out)
 {
     std::memcpy(out, end_of_file_head, sizeof end_of_file_head);
@@ -102,18 +114,21 @@ namespace {
 
 constexpr std::size_t lines_per_block = block_size / line_size;
 constexpr std::size_t address_record_size = 1 + 2 + 4 + 2 + 4 + 2 + line_end_size;
-constexpr std::size_t end_record_size = 1 + 2 + 4 + 2 + 2 + line_end_size;
+// The records that end the file: the start address, when known, and End Of
+// File.
+constexpr std::size_t end_record_size = (1 + 2 + 4 + 2 + 8 + 2 + line_end_size) + (1 + 2 + 4 + 2 + 2 + line_end_size);
 // Upper address bits that no segment has: nothing written yet.
 constexpr std::uint32_t no_segment = 0x10000;
 
 // Text of one block: every line, one line split at a 64 KiB boundary, an
-// address record for each of the two segments a block can touch, the End
-// Of File record, and the NUL that append_checksum leaves behind.
+// address record for each of the two segments a block can touch, the end
+// records, and the NUL that append_checksum leaves behind.
 constexpr std::size_t block_text_size =
     (lines_per_block + 1) * record_size + 2 * address_record_size + end_record_size + 1;
 
 std::FILE *output;          // where the text goes
 std::uint32_t last_segment; // upper address bits of the last record written
+std::uint32_t start_address; // that a Start Linear Address record gives before the end; 0: none
 // The records not yet written: a block's, or the runs of several that
 // omission left small, which leave together.
 char text[block_text_size];
@@ -146,18 +161,19 @@ inline char *put_segment_change(char *out, std::uint32_t address)
     return out;
 }
 
-bool start(std::FILE *stream, const char * /*unused*/, const run_list * /*unused*/)
+bool start(std::FILE *stream, const char * /*unused*/, const run_list * /*unused*/, std::uint32_t entry)
 {
     output = stream;
     text_end = text;
     last_segment = no_segment;
+    start_address = entry;
     return true;
 }
 
 convert_result put(std::uint32_t address, const unsigned char *bytes, std::size_t count)
 {
     // The records so far leave first when this run's might not fit beside
-    // them (with the End Of File record and append_checksum's NUL).
+    // them (with the end records and append_checksum's NUL).
     if (text_bound(count) > static_cast<std::size_t>(text + sizeof text - text_end) - end_record_size - 1 &&
         !write_text())
         return write_failed;
@@ -178,6 +194,8 @@ convert_result put(std::uint32_t address, const unsigned char *bytes, std::size_
 
 convert_result finish(bool complete)
 {
+    if (complete && start_address != 0)
+        text_end = put_start_linear_address(text_end, start_address);
     if (complete)
         text_end = put_end_of_file(text_end);
     return write_text() && std::fflush(output) == 0 ? converted : write_failed;

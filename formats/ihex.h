@@ -24,6 +24,7 @@ char *put_data_record(char *out, std::uint16_t address, const unsigned char *byt
 // `address`+16, ... (all inside one 64 KiB segment); the common case.
 char *put_full_lines(char *out, std::uint16_t address, const unsigned char *bytes, std::size_t lines);
 char *put_extended_linear_address(char *out, std::uint16_t upper_address);
+char *put_start_linear_address(char *out, std::uint32_t address);
 char *put_end_of_file(char *out);
 
 #endif

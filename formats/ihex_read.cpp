@@ -15,7 +15,8 @@
 
 namespace {
 
-constexpr std::uint32_t data_type = 0, end_of_file_type = 1, segment_type = 2, linear_type = 4;
+constexpr std::uint32_t data_type = 0, end_of_file_type = 1, segment_type = 2, start_segment_type = 3, linear_type = 4,
+                        start_linear_type = 5;
 constexpr std::uint64_t segment_span = 0x10000;
 // The byte count each type but data must have.
 constexpr unsigned fixed_counts[] = {0, 0, 2, 4, 2, 4};
@@ -129,11 +130,16 @@ void resume(std::uint32_t kept, text_context *context)
 // After an Extended Linear Address a record's bytes go on past its 64 KiB
 // segment, as Intel defines it and srec_cat writes them; after an Extended
 // Segment Address readers disagree (Intel's wraps inside the segment), so
-// such a record is refused, as before any address record. Start addresses
-// are read and left: the vector table says where an STM32 starts.
+// such a record is refused, as before any address record. A Start Segment
+// Address (03) gives CS and IP, a Start Linear Address (05) the address.
 bool check(const text_record &record, text_context *context, part_fault *fault)
 {
     follow(record, context);
+    const unsigned char *value = record.bytes + 4;
+    if (record.type == start_segment_type)
+        context->entry = (value[0] * 256u + value[1]) * 16u + value[2] * 256u + value[3];
+    else if (record.type == start_linear_type)
+        context->entry = static_cast<std::uint32_t>(value[0]) << 24 | value[1] << 16 | value[2] << 8 | value[3];
     if (record.holds_data && context->check_each) {
         *fault = make_fault(part_malformed, 0, "the data record is read under both the Extended Segment Address of line %"
                             PRIu64 " and the Extended Linear Address of line %" PRIu64 ", which readers add or choose "

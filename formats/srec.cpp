@@ -1,7 +1,7 @@
 // Motorola S-records: an S0 header with the output's name, one S3 record
 // (32-bit address) per record the Intel HEX output would hold, at the same
-// address with the same bytes, and an S7 record to end, as objcopy writes
-// them (no S5 count).
+// address with the same bytes, and an S7 record with the start address to
+// end, as objcopy writes them (no S5 count).
 #include <cstring>
 
 #include "formats.h"
@@ -27,6 +27,7 @@ std::FILE *output; // where the text goes
 // omission left small, which leave together.
 char text[block_text_size + end_record_size];
 char *text_end; // of the records in `text`
+std::uint32_t start_address; // that the S7 record gives: 0, as objcopy writes it, when none is known
 
 // The most text a run of `count` bytes (at most a block) can take.
 constexpr std::size_t text_bound(std::size_t count)
@@ -84,9 +85,10 @@ char *put_full_lines(char *out, std::uint32_t address, const unsigned char *byte
     return out;
 }
 
-bool start(std::FILE *stream, const char *name, const run_list * /*unused*/)
+bool start(std::FILE *stream, const char *name, const run_list * /*unused*/, std::uint32_t entry)
 {
     output = stream;
+    start_address = entry;
     const std::size_t name_size = std::min(std::strlen(name), longest_name);
     text_end = put_record(text, '0', 0, 2, reinterpret_cast<const unsigned char *>(name), name_size);
     return true;
@@ -112,7 +114,7 @@ convert_result put(std::uint32_t address, const unsigned char *bytes, std::size_
 convert_result finish(bool complete)
 {
     if (complete)
-        text_end = put_record(text_end, '7', 0, 4, nullptr, 0);
+        text_end = put_record(text_end, '7', start_address, 4, nullptr, 0);
     return write_text() && std::fflush(output) == 0 ? converted : write_failed;
 }
 

@@ -98,6 +98,8 @@ bool check(const text_record &record, text_context *context, part_fault *fault)
     }
     if (std::uint64_t{record.field} + record.count > std::uint64_t{1} << 32)
         return fault_at(fault, 0, "the data record passes 0xFFFFFFFF");
+    if (record.type >= 7)
+        context->entry = record.field; // writers that have none put 0
     return true;
 }
 
@@ -105,7 +107,6 @@ bool check(const text_record &record, text_context *context, part_fault *fault)
 void follow(const text_record & /*unused*/, text_context * /*unused*/) {}
 void resume(std::uint32_t /*unused*/, text_context * /*unused*/) {}
 
-// Its start address, like Intel HEX's, is not written.
 bool ends_file(const text_record &record)
 {
     return record.type >= 7;

@@ -322,6 +322,7 @@ part_fault read_text(part_cursor *cursor, const text_rules &rules, part_stretche
         return make_fault(part_malformed, 0, "%s", rules.missing_end);
     if (context.last_held_data && rules.ends_with_data != nullptr)
         return make_fault(part_malformed, 0, "%s", rules.ends_with_data);
+    stretches->entry = context.entry;
     const part_stretch *first = nullptr;
     const part_stretch *second = nullptr;
     std::uint32_t address = 0;

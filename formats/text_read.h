@@ -41,6 +41,7 @@ struct text_context {
     bool last_held_data;         // the record before held data
     bool check_each;             // every data record is checked, even within field_span
     std::uint64_t data_records;  // how many data records came before
+    std::uint32_t entry;         // the start address the last record that gives one gave; 0: none
     // Intel HEX's own: the bases its two kinds of address record set, and
     // their lines; whether the last one was an Extended Linear Address.
     std::uint32_t segment_base, linear_base;

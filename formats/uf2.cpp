@@ -109,7 +109,7 @@ plan_verdict judge(const run_list &plan, std::size_t * /*unused*/)
     return plan.count == 0 ? plan_empty : plan_fits;
 }
 
-bool start(std::FILE *stream, const char * /*unused*/, const run_list *plan)
+bool start(std::FILE *stream, const char * /*unused*/, const run_list *plan, std::uint32_t /*unused*/)
 {
     block_count = static_cast<std::uint32_t>(blocks_of(*plan));
     block_number = 0;

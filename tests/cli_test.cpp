@@ -634,6 +634,20 @@ std::vector<cli_case> command_line_cases()
          part_fault("cut.elf", "the ELF header does not fit in the file; it may have been cut short"), {"image.bin", "cut.elf"}, {}},
         // S-records as strictly as Intel HEX: each fault named by its line.
         group("SRecordParts"),
+        // The start address goes from an S7 record to Intel HEX's Start Linear Address, and back.
+        {{"-o", "-", "start.srec"}, text_file("start.srec", "S3090800001001020304D4\nS7050800019958\n"), 0,
+         ":020000040800F2\n:0400100001020304E2\n:040000050800019955\n" + eof, "", {"image.bin", "start.srec"}, {}},
+        {{"-O", "srec", "-o", "-", "cs.hex"},
+         text_file("cs.hex", ":020000040800F2\n:0400100001020304E2\n:040000030800019957\n" + eof), 0,
+         "S0030000FC\nS3090800001001020304D4\nS70500008199E0\n", "", {"image.bin", "cs.hex"}, {}},
+        {{"-o", "-", "-i", "start.srec", "other.hex"},
+         [](const temp_dir &dir) {
+             text_file("start.srec", "S3090800001001020304D4\nS7050800019958\n")(dir);
+             text_file("other.hex", ":020000040800F2\n:04010000AABBCCDDED\n:0400000508004001AE\n" + eof)(dir);
+         },
+         0, ":020000040800F2\n:0400100001020304E2\n:04010000AABBCCDDED\n" + eof,
+         "'other.hex' starts at 0x08004001 and 'start.srec' at 0x08000199: the output gives no start address\n",
+         {"image.bin", "start.srec", "other.hex"}, {}},
         {{"-i", "sum.s19", "-o", "out.hex"}, text_file("sum.s19", "S0030000FC\n\nS107001001020304DF\n"), 254, "",
          hex_fault("sum.s19", ":3: wrong checksum, 0xDE would be right"), {"image.bin", "sum.s19"}, {}},
         {{"-i", "joined.srec", "-o", "out.hex"}, text_file("joined.srec", part_srec + part_srec), 254, "",
@@ -1060,9 +1074,12 @@ TEST(CommandLine, StandardOutput)
 }
 
 // A FIFO is read to its end like a file; its size is not known up front,
-// so an image that passes the top is refused during the conversion.
+// so an image that passes the top is refused during the conversion. A part,
+// or an image whose size is needed, is kept in a temporary file.
 TEST(CommandLine, FifoInput)
 {
+    const auto text = [](const std::string &ascii) { return bytes(ascii.begin(), ascii.end()); };
+    const std::string joined_part_hex = ":020000040800F2\n:080010000102030405060708C4\n:04010000AABBCCDDED\n" + eof;
     // Text that starts like an Intel HEX record and is not one, longer than
     // the look at its start: no byte of it is lost.
     const bytes colons = bytes{':', '1', '0'} + counting(3000);
@@ -1075,14 +1092,25 @@ TEST(CommandLine, FifoInput)
         int status;
         std::string err, hex; // pipe.hex afterwards
         bool from_standard_input = false; // the FIFO is standard input, not pipe.bin's
+        std::string temp_folder = "";     // TMPDIR, when given
     } cases[] = {
         {{"-o", "pipe.hex", "pipe.bin"}, image, 0, "", image_hex},
         {{"-o", "pipe.hex", "-a", "FFFFFFF0", "pipe.bin"}, counting(17), 252,
          "Image 'pipe.bin' does not fit in the 32-bit address space at 0xFFFFFFF0\n",
          ":02000004FFFFFC\n:10FFF000000102030405060708090A0B0C0D0E0F89\n"},
         {{"-o", "pipe.hex", "pipe.bin"}, colons, 0, "", convert(colons, 0x08000000, 0)},
-        {{"-o", "pipe.hex", "pipe.bin"}, bytes{':', '0', '0', '0', '0', '0', '0', '0', '1', 'F', 'F', '\n'}, 254,
-         "File 'pipe.bin' is not a regular file: it is read twice, checked before it is used\n", ""},
+        {{"-o", "pipe.hex", "pipe.bin"}, text(part_hex), 0, "", joined_part_hex},
+        {{"-o", "pipe.hex", "pipe.bin"}, text(std::string(1500, '\n') + part_hex), 0, "", joined_part_hex},
+        {{"-o", "pipe.hex", "-i", "-"}, text(part_srec), 0, "", ":020000040000FA\n:0400100001020304E2\n" + eof, true},
+        {{"-o", "pipe.hex", "pipe.bin"}, text(":0400100001020304E3\n"), 254,
+         "pipe.bin:1: wrong checksum, 0xE2 would be right\n", ""},
+        {{"-o", "pipe.hex", "-c", "8000001:8000013:crc32", "pipe.bin"}, image, 0, "",
+         image_hex.substr(0, image_hex.size() - eof.size()) + ":03001000FFFFFFF0\n:04001300EDA2D53D48\n" + eof},
+        {{"-o", "pipe.dfu", "-a", "FFFFFFF0", "pipe.bin"}, counting(200000), 252,
+         "Image 'pipe.bin' does not fit in the 32-bit address space at 0xFFFFFFF0\n", ""},
+        {{"-o", "pipe.hex", "pipe.bin"}, text(part_hex), 254,
+         "Cannot keep the bytes of 'pipe.bin', a pipe, in a temporary file: No such file or directory\n", "", false,
+         "no/such/folder"},
         {{"pipe.bin"}, image, 255,
          "No output named: 'pipe.bin' is not a regular file, so no output path is derived from it; name the output with -o\n", ""},
         {{"-o", "pipe.hex", "-a", "8004000", "-"}, image, 0, "", image_hex_at_4000, true},
@@ -1098,6 +1126,7 @@ TEST(CommandLine, FifoInput)
             command += " " + arg;
         run_options options;
         options.stdin_path = c.from_standard_input ? "pipe.bin" : "";
+        options.temp_folder = c.temp_folder;
         std::thread writer([&] { write_file(pipe, c.content); });
         const run_result run = run_fw2hex(dir.path, c.args, options);
         writer.join();

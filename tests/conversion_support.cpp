@@ -15,7 +15,7 @@ walk_settings test_settings()
 convert_result convert_image(std::FILE *input, std::FILE *output, bool *holds_data)
 {
     piece image{image_piece, load_address, 0, false, input, nullptr, nullptr, nullptr, nullptr, 0, nullptr, 0, 0, nullptr};
-    if (!intel_hex_format.writer.start(output, "", nullptr))
+    if (!intel_hex_format.writer.start(output, "", nullptr, 0))
         return write_failed;
     return convert_pieces(&image, 1, intel_hex_format.writer, test_settings(), holds_data);
 }

@@ -64,6 +64,8 @@ hex_contents read_hex(const std::string &text)
         if (sum % 256 != 0)
             return fail("bad checksum");
         const unsigned offset = record[1] * 256u + record[2];
+        if (result.start != 0 && record[3] != 0x01)
+            return fail("a record between the Start Linear Address and End Of File");
         if (awaiting_data && record[3] != 0x00)
             return fail("Extended Linear Address that no data record uses");
         awaiting_data = record[3] == 0x04;
@@ -85,6 +87,13 @@ hex_contents read_hex(const std::string &text)
             if (count != 0 || offset != 0)
                 return fail("bad End Of File record");
             result.ended = true;
+            break;
+        case 0x05:
+            if (count != 4 || offset != 0 || result.start != 0)
+                return fail("bad Start Linear Address record");
+            result.start = static_cast<std::uint32_t>(record[4]) << 24 | record[5] << 16 | record[6] << 8 | record[7];
+            if (result.start == 0)
+                return fail("Start Linear Address 0, which says nothing");
             break;
         case 0x04: {
             if (count != 2 || offset != 0)
@@ -108,8 +117,10 @@ const std::uint8_t *hex_contents::at(std::uint64_t address) const
     return found != memory.end() && found->first == address ? &found->second : nullptr;
 }
 
-bool read_any_hex(const std::string &text, std::map<std::uint32_t, std::uint8_t> *memory)
+bool read_any_hex(const std::string &text, std::map<std::uint32_t, std::uint8_t> *memory, std::uint32_t *start_address)
 {
+    if (start_address != nullptr)
+        *start_address = 0;
     std::uint32_t base = 0;
     bool linear = false; // the base is an Extended Linear Address's
     bool ended = false;
@@ -154,6 +165,10 @@ bool read_any_hex(const std::string &text, std::map<std::uint32_t, std::uint8_t>
         }
         if (type == 1)
             ended = true;
+        if (type == 3 && start_address != nullptr)
+            *start_address = (record[4] * 256u + record[5]) * 16u + record[6] * 256u + record[7];
+        if (type == 5 && start_address != nullptr)
+            *start_address = static_cast<std::uint32_t>(record[4]) << 24 | record[5] << 16 | record[6] << 8 | record[7];
         if (type == 2 || type == 4) {
             base = (record[4] * 256u + record[5]) << (type == 2 ? 4 : 16);
             linear = type == 4;

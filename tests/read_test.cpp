@@ -29,7 +29,7 @@ reading read_file(const part_reader &reader, std::string text)
     std::FILE *input = fmemopen(&text[0], size == 0 ? 1 : size, "rb");
     if (size == 0)
         std::fgetc(input);
-    part_stretches found{nullptr, 0, 0};
+    part_stretches found{nullptr, 0, 0, 0};
     const part_fault fault = read_with(reader, input, size, &found);
     std::fclose(input);
     reading result{{}, ""};
@@ -52,7 +52,7 @@ reading read_text(const std::string &text)
 bytes take_all(const part_reader &reader, std::string text)
 {
     std::FILE *input = fmemopen(&text[0], text.size(), "rb");
-    part_stretches found{nullptr, 0, 0};
+    part_stretches found{nullptr, 0, 0, 0};
     read_with(reader, input, text.size(), &found);
     bytes taken;
     const auto cursor = std::make_unique<part_cursor>();
@@ -102,7 +102,7 @@ std::string written_as(const file_format &format, const char *parameters, std::u
     run_list runs{nullptr, 0, 0};
     std::size_t failed = 0;
     if (format.configure(parameters) && plan_runs(&image, 1, walk_settings{false}, &runs, &failed) == converted &&
-        format.writer.start(output, "", &runs))
+        format.writer.start(output, "", &runs, 0))
         convert_pieces(&image, 1, format.writer, walk_settings{false});
     std::fclose(output);
     std::fclose(input);

@@ -500,9 +500,12 @@ TEST(RoundTrip, ElfAsObjcopyReadsIt)
         const std::string reader = c.file == "host.elf" ? std::string("objcopy") : objcopy;
         ASSERT_EQ(std::system((reader + " -O ihex '" + dir / c.reference + "' '" + dir / "objcopy.hex" + "'").c_str()), 0);
         std::map<std::uint32_t, std::uint8_t> expected;
-        ASSERT_TRUE(read_any_hex(read_file(dir / "objcopy.hex"), &expected)) << c.file;
+        std::uint32_t start = 0;
+        ASSERT_TRUE(read_any_hex(read_file(dir / "objcopy.hex"), &expected, &start)) << c.file;
         const hex_contents got = read_hex(read_file(dir / "fw2hex.hex"));
         ASSERT_EQ(got.fault, "") << c.file;
+        EXPECT_NE(start, 0u) << c.file;
+        EXPECT_EQ(got.start, start) << c.file << ": the start address differs from objcopy's";
         ASSERT_GT(expected.size(), 8u) << c.file;
         EXPECT_TRUE(std::equal(expected.begin(), expected.end(), got.memory.begin(), got.memory.end(),
                                [](const auto &a, const auto &b) { return a.first == b.first && a.second == b.second; }))

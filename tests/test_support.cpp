@@ -211,6 +211,8 @@ run_result run_fw2hex(const std::string &dir, const std::vector<std::string> &ar
             if (in < 0 || dup2(in, 0) < 0)
                 _exit(127);
         }
+        if (!options.temp_folder.empty())
+            setenv("TMPDIR", options.temp_folder.c_str(), 1);
         if (options.close_fails) {
 #ifdef FW2HEX_EMULATOR
             setenv("QEMU_SET_ENV", ("LD_PRELOAD=" + preload).c_str(), 1); // for the program, not the emulator

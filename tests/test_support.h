@@ -67,6 +67,7 @@ struct run_options {
     bool close_fails = false; // closing a ".hex" file reports an I/O error
     bool stdout_closed = false; // run with standard output closed (">&-")
     std::string stdin_path = ""; // standard input comes from this file (relative to the folder), when given
+    std::string temp_folder = ""; // TMPDIR, when given
 };
 // Runs fw2hex in `dir`, by default with argv[0] "fw2hex", under a file size
 // limit of 64 MiB, so that a runaway output ends it at once.

@@ -172,6 +172,16 @@ check "-o -: the text with CR LF on standard output" cmp -s <(crlf "$root/exampl
 check "-o -: no file" [ "$(ls)" = "$(printf 'err.txt\nfw.bin\nout.txt')" ]
 win "$exe" -o - fw.bin 2>/dev/null | cat >piped.txt
 check "-o - through a pipe: the text with CR LF" cmp -s <(crlf "$root/examples/expected/blinky.hex") piped.txt
+# Standard input is read as bytes: no CR lost, no end at 0x1A, both of
+# which the random image holds; a part from a pipe is kept in a temporary file.
+"$linux" -o "$work/linux/random.hex" "$work/random.bin"
+run # a fresh folder
+win "$exe" -o piped.hex - <"$work/random.bin" 2>/dev/null
+check "a raw image through standard input: every byte" cmp -s <(crlf "$work/linux/random.hex") piped.hex
+cat "$work/random.bin" | win "$exe" -o piped.hex - 2>/dev/null
+check "a raw image through a pipe: every byte" cmp -s <(crlf "$work/linux/random.hex") piped.hex
+cat "$work/linux/random.hex" | win "$exe" -O bin -o part.bin -i - 2>/dev/null
+check "an Intel HEX part through a pipe" cmp -s "$work/random.bin" part.bin
 run -o fw.bin fw.bin
 check "-o over the input: 253 and message" [ "$status $err" = "253 Output file 'fw.bin' would overwrite the input" ]
 check "-o over the input: untouched" cmp -s "$image" fw.bin

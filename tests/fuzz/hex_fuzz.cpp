@@ -34,7 +34,7 @@ std::string convert_stretches(std::FILE *input, const part_stretches &stretches)
     memory_stream out{nullptr, SIZE_MAX, 0, {}};
     std::FILE *output = out.open_for_writing();
     omit_blank = 0;
-    const convert_result result = intel_hex_format.writer.start(output, "", nullptr)
+    const convert_result result = intel_hex_format.writer.start(output, "", nullptr, 0)
                                       ? convert_pieces(pieces.data(), pieces.size(), intel_hex_format.writer, test_settings())
                                       : write_failed;
     std::fclose(output);
@@ -58,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         return 0;
     if (size == 0)
         std::fgetc(input); // an empty file: at its end
-    part_stretches stretches{nullptr, 0, 0};
+    part_stretches stretches{nullptr, 0, 0, 0};
     const part_fault result = read_with(*intel_hex_format.reader, input, size, &stretches);
     if ((result.verdict == part_well_formed) != slow_accepts)
         fault(slow_accepts ? "a well-formed file refused" : "a malformed file accepted");

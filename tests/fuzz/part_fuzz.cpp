@@ -63,7 +63,7 @@ std::FILE *write_pieces(std::vector<piece> &pieces, const file_format &format)
         return nullptr;
     }
     std::FILE *output = std::tmpfile();
-    if (output == nullptr || !format.writer.start(output, "fuzz", &runs) ||
+    if (output == nullptr || !format.writer.start(output, "fuzz", &runs, 0) ||
         convert_pieces(pieces.data(), pieces.size(), format.writer, test_settings()) != converted)
         fault("an accepted file does not convert");
     std::free(runs.items);
@@ -75,7 +75,7 @@ std::FILE *write_pieces(std::vector<piece> &pieces, const file_format &format)
 // by address. False when the reader refuses it.
 bool read_part(std::FILE *input, std::uint64_t size, const file_format &format, memory_map *memory)
 {
-    part_stretches stretches{nullptr, 0, 0};
+    part_stretches stretches{nullptr, 0, 0, 0};
     std::rewind(input);
     const part_fault verdict = read_with(*format.reader, input, size, &stretches);
     if (verdict.verdict != part_well_formed) {
@@ -117,7 +117,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         return 0;
     }
     // Written back in its own format and read again.
-    part_stretches stretches{nullptr, 0, 0};
+    part_stretches stretches{nullptr, 0, 0, 0};
     std::rewind(input);
     read_with(*format->reader, input, size, &stretches);
     std::vector<piece> pieces = pieces_of(input, *format, stretches);
