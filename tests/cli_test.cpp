@@ -225,6 +225,15 @@ std::string part_fault(const std::string &file, const std::string &why)
 // part.hex's bytes as a raw binary, from 0x08000010.
 const std::string part_bin = std::string("\x01\x02\x03\x04\x05\x06\x07\x08") + std::string(0xE8, '\xFF') + "\xAA\xBB\xCC\xDD";
 const std::string part_srec = "S0060000686472BB\nS107001001020304DE\nS5030001FB\nS9030000FC\n";
+// 2,800 records of 24 bytes from 0x08000000: one of them crosses the walk's
+// first 64 KiB block.
+const bytes all_24 = counting(2800 * 24);
+const std::string records_of_24 = [] {
+    std::string text;
+    for (std::uint32_t i = 0; i < 2800; ++i)
+        text += s_record(3, 0x08000000 + 24 * i, 4, bytes(all_24.begin() + 24 * i, all_24.begin() + 24 * (i + 1)));
+    return text + "S70500000000FA\n";
+}();
 
 // One run of the program: its arguments, the folder it runs in, and
 // everything it must leave behind.
@@ -634,6 +643,13 @@ std::vector<cli_case> command_line_cases()
          part_fault("cut.elf", "the ELF header does not fit in the file; it may have been cut short"), {"image.bin", "cut.elf"}, {}},
         // S-records as strictly as Intel HEX: each fault named by its line.
         group("SRecordParts"),
+        // A record across a 64 KiB segment, and one across the walk's 64 KiB
+        // block: each half once, in its place.
+        {{"-o", "-", "split.srec"}, text_file("split.srec", "S3150800FFF8303132333435363738393A3B3C3D3E3F73\nS70500000000FA\n"),
+         0, ":020000040800F2\n:08FFF800303132333435363765\n:020000040801F1\n:0800000038393A3B3C3D3E3F1C\n" + eof, "",
+         {"image.bin", "split.srec"}, {}},
+        {{"-O", "bin", "-o", "long.bin", "long.srec"}, text_file("long.srec", records_of_24), 0, "", "",
+         {"image.bin", "long.srec", "long.bin"}, {{"long.bin", std::string(all_24.begin(), all_24.end())}}},
         // The start address goes from an S7 record to Intel HEX's Start Linear Address, and back.
         {{"-o", "-", "start.srec"}, text_file("start.srec", "S3090800001001020304D4\nS7050800019958\n"), 0,
          ":020000040800F2\n:0400100001020304E2\n:040000050800019955\n" + eof, "", {"image.bin", "start.srec"}, {}},

@@ -73,21 +73,27 @@ bytes take_all(const part_reader &reader, std::string text)
     return taken;
 }
 
-// One S-record of `type` with a `size`-byte address, its count and checksum right.
-std::string s_record(unsigned type, std::uint32_t address, unsigned size, const bytes &data)
+// A DfuSe file with one target per (address, data), each target's
+// alternate setting its index; the first target's size field says
+// `target_extra` bytes more than it holds, and the prefix's image size counts
+// the suffix when `size_with_suffix`.
+std::string dfuse_file(const std::vector<std::pair<std::uint32_t, bytes>> &targets, std::uint32_t target_extra = 0,
+                       bool size_with_suffix = false)
 {
-    bytes record{static_cast<std::uint8_t>(size + data.size() + 1)};
-    for (unsigned i = size; i-- > 0;)
-        record.push_back(static_cast<std::uint8_t>(address >> (8 * i)));
-    record = record + data;
-    unsigned sum = 0;
-    for (const std::uint8_t byte : record)
-        sum += byte;
-    record.push_back(static_cast<std::uint8_t>(~sum));
-    std::string text = "S" + std::to_string(type);
-    for (const std::uint8_t byte : record)
-        text += {"0123456789ABCDEF"[byte >> 4], "0123456789ABCDEF"[byte & 15]};
-    return text + "\n";
+    const auto le32 = [](std::uint64_t value) {
+        return std::string{static_cast<char>(value), static_cast<char>(value >> 8), static_cast<char>(value >> 16),
+                           static_cast<char>(value >> 24)};
+    };
+    std::string body;
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+        const bytes &data = targets[i].second;
+        body += "Target" + std::string(1, static_cast<char>(i)) + le32(1) + std::string("ST...") + std::string(250, '\0') +
+                le32(8 + data.size() + (i == 0 ? target_extra : 0)) + le32(1) + le32(targets[i].first) +
+                le32(data.size()) + std::string(data.begin(), data.end());
+    }
+    std::string file = "DfuSe\x01" + le32(11 + body.size() + (size_with_suffix ? 16 : 0)) +
+                       std::string(1, static_cast<char>(targets.size())) + body + "\xFF\xFF\x11\xDF\x83\x04\x1A\x01UFD\x10";
+    return file + le32(~bitwise_zlib_crc(reinterpret_cast<const std::uint8_t *>(file.data()), file.size()) & 0xFFFFFFFFu);
 }
 
 // `data` at `address` in `format` (configured with `parameters`), as its
@@ -255,6 +261,13 @@ TEST(ReadParts, Cases)
          "2: a record after the termination record (two files joined into one?)", {}},
         {"S-records: a shared address", s_record_reader, s_record(1, 0x10, 2, {1, 2}) + s_record(1, 0x11, 2, {3}) + end, {},
          "2: data records share the address 0x11 with line 1", {}},
+        {"S-records: a termination record with data", s_record_reader, s_record(1, 0x10, 2, {1}) + s_record(9, 0, 2, {7}),
+         {}, "2: wrong byte count for its record type", {}},
+        {"S-records: a count record with data", s_record_reader, s_record(1, 0x10, 2, {1}) + s_record(5, 1, 2, {7}) + end,
+         {}, "2: wrong byte count for its record type", {}},
+        {"S-records: full S3 lines with CR LF, and a fault after them", s_record_reader,
+         replaced(s_record(3, 0x08000000, 4, sixteen) + s_record(3, 0x08000010, 4, sixteen) + "S4030000FC\n", "\n", "\r\n"),
+         {}, "3:2: unknown record type S4", {}},
         {"S-records: S4", s_record_reader, "S4030000FC\n", {}, "1:2: unknown record type S4", {}},
         {"S-records: a byte order mark", s_record_reader, "\xEF\xBB\xBF" + end, {},
          "1:1: a UTF-8 byte order mark (saved by an editor?)", {}},
@@ -268,11 +281,26 @@ TEST(ReadParts, Cases)
         {"ELF: physical addresses all 0 in two loadable segments are left out", *elf_format.reader,
          elf_file({{".text", 0x08000000, 0, counting(16)}, {".data", 0x20000000, 0, counting(8)}}),
          {{0x08000000, 16}, {0x20000000, 8}}, "", counting(16) + counting(8)},
+        {"ELF: a position-independent program (ET_DYN)", *elf_format.reader, patched(elf, 16, "\x03"),
+         {{0x08000000, 16}, {0x08000010, 8}}, "", counting(16) + counting(8, 0x40)},
         {"ELF: cut in its section table", *elf_format.reader, patched(elf, -20), {},
          ": the section header table (4 entries) does not fit in the file; it may have been cut short", {}},
         {"DfuSe: as its writer writes it", dfuse_reader, dfu, {{0x08000000, 200}}, "", counting(200)},
         {"DfuSe: a byte changed", dfuse_reader, patched(dfu, 300, "\x02"), {},
          ": the suffix's CRC is 0xCE5BE01A, 0x4EFF3EBC would be right", {}},
+        {"DfuSe: every target read", dfuse_reader, dfuse_file({{0x08000000, {1, 2}}, {0x1FFFC000, {3, 4}}}),
+         {{0x08000000, 2}, {0x1FFFC000, 2}}, "", {1, 2, 3, 4}},
+        {"DfuSe: an image size that counts the suffix", dfuse_reader, dfuse_file({{0x08000000, {1, 2}}}, 0, true),
+         {{0x08000000, 2}}, "", {1, 2}},
+        {"DfuSe: an element past the top", dfuse_reader, dfuse_file({{0xFFFFFFFF, {1, 2}}}), {},
+         ": target 0, element 0 at 0xFFFFFFFF passes 0xFFFFFFFF", {}},
+        {"DfuSe: a target's size more than its elements", dfuse_reader,
+         dfuse_file({{0x08000000, {1, 2}}, {0x1FFFC000, {3, 4}}}, 2), {},
+         ": target 0's size is 12 bytes, and its elements with their headers hold 10", {}},
+        {"UF2: a full payload of 476 bytes", uf2_reader, patched(written_as(uf2, "stm32f4", 0x08000000, counting(16)), 16, "\xDC\x01"),
+         {{0x08000000, 476}}, "", counting(16) + repeat(240, 0xFF) + repeat(220, 0)},
+        {"UF2: block 1 of 1", uf2_reader, patched(written_as(uf2, "stm32f4", 0x08000000, counting(16)), 20, "\x01"), {},
+         ": block 0 is numbered 1 of 1 blocks", {}},
         {"UF2: three blocks, the last one padded", uf2_reader, uf2_file, {{0x08000000, 768}}, "", counting(600) + repeat(168, 0xFF)},
         {"UF2: a block left out", uf2_reader, patched(uf2_file, 512, "").substr(0, 512) + uf2_file.substr(1024), {},
          ": block 1 of 3 is missing: the file may have been cut short", {}},

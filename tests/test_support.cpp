@@ -15,6 +15,22 @@
 
 bytes repeat(std::size_t count, std::uint8_t value) { return bytes(count, value); }
 
+std::string s_record(unsigned type, std::uint32_t address, unsigned size, const bytes &data)
+{
+    bytes record{static_cast<std::uint8_t>(size + data.size() + 1)};
+    for (unsigned i = size; i-- > 0;)
+        record.push_back(static_cast<std::uint8_t>(address >> (8 * i)));
+    record = record + data;
+    unsigned sum = 0;
+    for (const std::uint8_t byte : record)
+        sum += byte;
+    record.push_back(static_cast<std::uint8_t>(~sum));
+    std::string text = "S" + std::to_string(type);
+    for (const std::uint8_t byte : record)
+        text += {"0123456789ABCDEF"[byte >> 4], "0123456789ABCDEF"[byte & 15]};
+    return text + "\n";
+}
+
 std::string elf_file(const std::vector<elf_section> &sections)
 {
     std::string out;

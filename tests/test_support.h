@@ -28,6 +28,9 @@ struct elf_section {
 };
 std::string elf_file(const std::vector<elf_section> &sections);
 
+// One S-record of `type` with a `size`-byte address, its count and checksum right.
+std::string s_record(unsigned type, std::uint32_t address, unsigned size, const bytes &data);
+
 // The CRCs of -c computed bit by bit, the slow way, to check the fast ones:
 // the STM32 CRC unit's (whole words, little-endian) and zlib's.
 std::uint32_t bitwise_stm32_crc(const std::uint8_t *data, std::size_t size);
