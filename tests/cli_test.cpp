@@ -721,6 +721,12 @@ std::vector<cli_case> command_line_cases()
         {{"-o", "out.hex", "-m", "8010000:app.bin", "image.bin"}, file("app.bin", vectors(0x20010000, 0x080081A9)), 0, "",
          "Image 'app.bin' at 0x08010000: its reset vector 0x080081A9 points outside it (0x08010000-0x08010FFF): was it "
          "linked for another address (-a)?\n", {"image.bin", "app.bin", "out.hex"}, {}},
+        {{"-o", "out.hex", "app.bin"}, file("app.bin", vectors(0x20010000, 0x08200001)), 0, "",
+         "Image 'app.bin' at 0x08000000: its reset vector 0x08200001 points outside it (0x08000000-0x08000FFF): was it "
+         "linked for another address (-a)?\n", {"image.bin", "app.bin", "out.hex"}, {}},
+        {{"-o", "out.hex", "app.bin"}, file("app.bin", vectors(0x20010000, 0x08001001)), 0, "",
+         "Image 'app.bin' at 0x08000000: its reset vector 0x08001001 points outside it (0x08000000-0x08000FFF): was it "
+         "linked for another address (-a)?\n", {"image.bin", "app.bin", "out.hex"}, {}},
         {{"-o", "out.hex", "app.bin"}, file("app.bin", vectors(0x20010002, 0x080081A9)), 0, "", "",
          {"image.bin", "app.bin", "out.hex"}, {}},
         {{"-o", "out.hex", "app.bin"}, file("app.bin", vectors(0x20010000, 0x080081A8)), 0, "", "",
