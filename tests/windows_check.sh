@@ -164,6 +164,7 @@ check "past 4 GiB: no output" [ ! -e fw.hex ]
 run -o 'sub\out.hex' fw.bin
 check "-o into a missing folder: 253 and message with the system's reason" \
     starts "$status $err" "253 Cannot create file 'sub\out.hex': "
+check "the system's reason without the period it ends with" [ "${err: -1}" != "." ]
 prepare="mkdir sub" run -o 'sub\out.hex' fw.bin
 check "-o sub\\out.hex: the text with CR LF" cmp -s <(crlf "$root/examples/expected/blinky.hex") sub/out.hex
 check "-o sub\\out.hex: no fw.hex" [ ! -e fw.hex ]
