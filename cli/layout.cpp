@@ -366,6 +366,32 @@ std::uint32_t entry_of(const command_line &line)
     return giver != nullptr ? giver->stretches.entry : 0;
 }
 
+// An output in the format of a part, with no parameters given (-O dfu, or
+// an .dfu name), takes those the part was written for (its device): one
+// set, or a refusal when parts of that format say different ones; the exit
+// status.
+int adopt_parameters(const command_line *line)
+{
+    const file_format &format = *line->format;
+    if (line->format_text != nullptr && std::strchr(line->format_text, ':') != nullptr)
+        return exit_success;
+    const part_file *giver = nullptr;
+    for (std::size_t i = 0; i < line->part_count; ++i) {
+        const part_file &file = line->parts[i];
+        if (file.format != &format || file.stretches.parameters[0] == '\0')
+            continue;
+        if (giver != nullptr && std::strcmp(giver->stretches.parameters, file.stretches.parameters) != 0)
+            return fail(exit_no_input, "'%s' is for %s and '%s' for %s: say which the %s output is for, with -O %s\n",
+                        giver->path, giver->stretches.parameters, file.path, file.stretches.parameters, format.title,
+                        format.form);
+        giver = &file;
+    }
+    // The reader wrote them in the form the format takes.
+    if (giver != nullptr)
+        format.configure(giver->stretches.parameters);
+    return exit_success;
+}
+
 // An STM32 image starts with its vector table: the initial stack pointer
 // (in SRAM, CCM or DTCM) and the reset handler's address (in flash, bit 0
 // set for Thumb). When an image starts like one and its reset handler lies
@@ -397,6 +423,31 @@ void sort_pieces(piece *pieces, std::size_t count)
     });
 }
 
+// Room for the targets of a format that keeps them apart: one for each
+// number a byte can give, and the first.
+constexpr std::size_t max_targets = 257;
+
+// The index of the output's target for `stretch` of `file`, whose format
+// keeps targets apart, added when it is new: by its number, named as the
+// first part that names it names it.
+std::uint16_t target_for(const part_file &file, const part_stretch &stretch, layout *laid_out)
+{
+    char name[256];
+    file.format->target_name(file.stream, stretch, name, sizeof name);
+    for (std::size_t i = 0; i < laid_out->target_count; ++i) {
+        output_target &target = laid_out->targets[i];
+        if (target.number != stretch.detail)
+            continue;
+        if (target.name[0] == '\0')
+            std::memcpy(target.name, name, sizeof name);
+        return static_cast<std::uint16_t>(i);
+    }
+    output_target &added = laid_out->targets[laid_out->target_count];
+    added.number = stretch.detail;
+    std::memcpy(added.name, name, sizeof name);
+    return static_cast<std::uint16_t>(laid_out->target_count++);
+}
+
 // The pieces that hold data: each image and each run of a part, in
 // address order. A run is a stretch, or, where the part's format joins
 // them, the stretches that touch.
@@ -421,10 +472,13 @@ void place_data(command_line *line, layout *laid_out)
         for (std::size_t j = 0; j < file.stretches.count;) {
             std::size_t k = j + 1;
             std::uint64_t size = items[j].size;
-            for (; format.joins_touching && k < file.stretches.count && items[j].address + size == items[k].address; ++k)
+            for (; format.joins_touching && k < file.stretches.count && items[j].address + size == items[k].address &&
+                   (format.target_name == nullptr || items[k].detail == items[j].detail);
+                 ++k)
                 size += items[k].size;
             pieces[count++] = {part_piece, items[j].address, size, true, file.stream, nullptr, file.path,
-                               format.reader, items + j, k - j, nullptr, 0, 0, nullptr};
+                               format.reader, items + j, k - j, nullptr, 0, 0, nullptr,
+                               format.target_name != nullptr ? target_for(file, items[j], laid_out) : std::uint16_t{0}};
             j = k;
         }
         laid_out->sources[sources++] = {file.stream, 0};
@@ -791,7 +845,8 @@ const char *algorithm_name(crc_algorithm algorithm)
 int lay_out(command_line *line, layout *laid_out)
 {
     *laid_out = {nullptr, 0, static_cast<image_source *>(std::calloc(line->image_count + line->part_count + 1,
-                                                                     sizeof(image_source))), 0, {nullptr, 0, 0}, line->settings, 0};
+                                                                     sizeof(image_source))), 0, {nullptr, 0, 0}, line->settings, 0,
+                 static_cast<output_target *>(std::calloc(max_targets, sizeof(output_target))), 1};
     int status = tell_operand(line);
     if (status == exit_success)
         status = open_images(line);
@@ -800,6 +855,9 @@ int lay_out(command_line *line, layout *laid_out)
     if (status != exit_success)
         return status;
     laid_out->entry = entry_of(*line);
+    status = adopt_parameters(line);
+    if (status != exit_success)
+        return status;
     // Each piece of data gives one piece, each region at most one fill
     // more than the pieces of data it holds, and its word.
     std::size_t data_count = line->image_count;
@@ -807,8 +865,9 @@ int lay_out(command_line *line, layout *laid_out)
         data_count += line->parts[i].stretches.count;
     // The slot adds at most two fills before each piece of data and eight pieces of its own.
     laid_out->pieces = static_cast<piece *>(std::calloc(4 * data_count + 2 * line->crc_count + 12, sizeof(piece)));
-    if (laid_out->pieces == nullptr || laid_out->sources == nullptr)
+    if (laid_out->pieces == nullptr || laid_out->sources == nullptr || laid_out->targets == nullptr)
         return fail(exit_cannot_read, "Out of memory\n");
+    laid_out->runs.targets = laid_out->targets;
     place_data(line, laid_out);
     status = check_overlaps(*laid_out);
     if (status == exit_success)
@@ -844,6 +903,12 @@ int plan_output(const command_line &line, layout *laid_out)
         return fail(exit_does_not_fit, "The layout does not fit in a %s file, which would pass 4 GiB\n", format.title);
     case plan_gap_too_large:
         return refuse_gap(*laid_out, format.title, runs.items[at].address + runs.items[at].size, runs.items[at + 1].address);
+    case plan_target_apart: {
+        const output_target &target = runs.targets[runs.items[at].target];
+        return fail(exit_does_not_fit, "The %s output's target %u ('%s') would hold 0x%X, with another target's bytes "
+                    "between it and its own below: %s %s file keeps each target's bytes together, in address order\n",
+                    format.title, target.number, target.name, runs.items[at].address, format.article, format.title);
+    }
     }
     return exit_success;
 }
@@ -862,7 +927,7 @@ void show_part(const piece &shown)
 {
     const file_format &format = format_reading(*shown.reader);
     if (!format.describes_each_stretch) {
-        char name[64] = "";
+        char name[300] = "";
         if (format.describe != nullptr)
             format.describe(shown.stream, shown.stretches[0], name, sizeof name);
         show_addresses(shown.address, shown.size);

@@ -19,6 +19,10 @@ struct layout {
     run_list runs;         // what the output holds, when its format needs to know before writing
     walk_settings settings;
     std::uint32_t entry;   // where execution starts, as the parts give it; 0: not known
+    // The output's targets: the first the one every piece goes to unless
+    // a part's stretches name another (number 0, no name: the format's own).
+    output_target *targets;
+    std::size_t target_count;
 };
 
 // Opens the images and Intel HEX files of `line`, checks the files through,

@@ -364,13 +364,13 @@ namespace {
 // The list a plan gathers its runs in.
 run_list *planned_runs;
 
-// Adds a run to the plan, joined to the last one when it touches it.
-convert_result add_run(std::uint32_t address, std::uint64_t count)
+// Adds a run to `runs`, joined to the last one when it touches it and goes
+// to the same target.
+convert_result add_run_to(run_list &runs, std::uint32_t address, std::uint64_t count, std::uint16_t target)
 {
-    run_list &runs = *planned_runs;
     if (runs.count > 0) {
         run &last = runs.items[runs.count - 1];
-        if (last.address + last.size == address) {
+        if (last.address + last.size == address && last.target == target) {
             last.size += count;
             return converted;
         }
@@ -383,8 +383,46 @@ convert_result add_run(std::uint32_t address, std::uint64_t count)
         runs.items = items;
         runs.room = room;
     }
-    runs.items[runs.count++] = {address, count};
+    runs.items[runs.count++] = {address, count, target};
     return converted;
+}
+
+// The same to the plan.
+convert_result add_run(std::uint32_t address, std::uint64_t count)
+{
+    return add_run_to(*planned_runs, address, count, 0);
+}
+
+// Gives each run the target of the pieces (in address order, apart) that
+// hold its bytes, split where they go to different ones.
+convert_result assign_targets(const piece *pieces, std::size_t count, run_list *runs)
+{
+    if (std::none_of(pieces, pieces + count, [](const piece &each) { return each.target != 0; }))
+        return converted;
+    run_list split{nullptr, 0, 0, runs->targets, runs->target_count};
+    convert_result result = converted;
+    std::size_t holder = 0; // the first piece that ends past `at`
+    for (std::size_t i = 0; i < runs->count && result == converted; ++i) {
+        std::uint64_t at = runs->items[i].address;
+        const std::uint64_t end = at + runs->items[i].size;
+        while (at < end && result == converted) {
+            while (holder < count && pieces[holder].address + pieces[holder].size <= at)
+                ++holder;
+            std::uint64_t stop = end; // no piece holds `at` or comes after it
+            std::uint16_t target = 0;
+            if (holder < count && pieces[holder].address <= at) {
+                stop = std::min<std::uint64_t>(end, pieces[holder].address + pieces[holder].size);
+                target = pieces[holder].target;
+            } else if (holder < count) {
+                stop = std::min<std::uint64_t>(end, pieces[holder].address);
+            }
+            result = add_run_to(split, static_cast<std::uint32_t>(at), stop - at, target);
+            at = stop;
+        }
+    }
+    std::free(runs->items);
+    *runs = split;
+    return result;
 }
 
 convert_result plan_run(std::uint32_t address, const unsigned char * /*unused*/, std::size_t count)
@@ -417,7 +455,7 @@ convert_result plan_runs(piece *pieces, std::size_t count, const walk_settings &
             if (result != converted)
                 return result;
         }
-        return converted;
+        return assign_targets(pieces, count, runs);
     }
     const convert_result result = convert_pieces(pieces, count, planner, settings, nullptr, failed);
     for (std::size_t i = 0; i < count && result == converted; ++i)
@@ -425,5 +463,5 @@ convert_result plan_runs(piece *pieces, std::size_t count, const walk_settings &
             *failed = i;
             return read_failed;
         }
-    return result;
+    return result == converted ? assign_targets(pieces, count, runs) : result;
 }

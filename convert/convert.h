@@ -76,6 +76,7 @@ struct piece {
     std::size_t head_size;
     unsigned char fill;                 // fill: the byte it repeats
     mcuboot_slot *slot;                 // tlv: the slot whose image it ends
+    std::uint16_t target = 0;           // of the output's targets, the one it goes to
 };
 
 // Reads what the pieces (in address order, apart) put at the `size`

@@ -13,13 +13,24 @@
 struct run {
     std::uint32_t address;
     std::uint64_t size;
+    std::uint16_t target = 0; // of the output's targets, the one it goes to
+};
+// A part of the output that a format keeps apart, with its number and name
+// (a DfuSe file's target: its alternate setting and name). Every run goes
+// to the first one unless a part's stretches say otherwise.
+struct output_target {
+    unsigned number;
+    char name[256];
 };
 // The runs an output holds, in address order, none touching the next, in
-// memory that grows with them (the owner frees `items`).
+// memory that grows with them (the owner frees `items`), and the targets
+// they go to.
 struct run_list {
     run *items;
     std::size_t count;
     std::size_t room;
+    const output_target *targets = nullptr;
+    std::size_t target_count = 0;
 };
 
 struct format_writer {

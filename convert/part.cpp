@@ -128,6 +128,7 @@ part_fault read_part_file(part_cursor *cursor, const part_reader &reader, std::F
     cursor->input = input;
     cursor->reader = nullptr;
     stretches->entry = 0;
+    stretches->parameters[0] = '\0';
     const part_fault fault = reader.read(cursor, size, stretches);
     cursor->reader = nullptr; // the stream has moved under whatever it held
     return fault;

@@ -30,6 +30,9 @@ struct part_stretches {
     std::size_t count;
     std::size_t room;
     std::uint32_t entry; // the start address the file gives (the last, where it may give several); 0: none
+    // What the file says it was written for, as -O takes it for the file's
+    // own format (a DfuSe file's device, "0483:DF11"); empty when nothing.
+    char parameters[16] = "";
 };
 
 enum part_verdict {

@@ -1,7 +1,9 @@
 // DfuSe 1.1a, the file of the STM32's ROM bootloader over USB DFU
-// (dfu-util, ST's programmer): a prefix, one target, one element per run of
-// consecutive bytes, and the DFU suffix with its CRC. Every field is
-// little-endian. The prefix holds the sizes, so the runs are planned first.
+// (dfu-util, ST's programmer): a prefix, the targets (one per alternate
+// setting the runs go to: alt 0 "ST..." unless a DfuSe input names
+// others), one element per run of consecutive bytes, and the DFU suffix
+// with its CRC. Every field is little-endian. The prefix holds the sizes,
+// so the runs are planned first.
 #include <cstdlib>
 #include <cstring>
 
@@ -13,7 +15,6 @@ constexpr std::size_t prefix_size = 5 + 1 + 4 + 1;                  // "DfuSe", 
 constexpr std::size_t target_prefix_size = 6 + 1 + 4 + 255 + 4 + 4; // "Target", alternate, named, name, size, elements
 constexpr std::size_t element_header_size = 4 + 4;                  // address, size
 constexpr std::size_t suffix_size = 16;
-constexpr char target_name[] = "ST...";
 constexpr unsigned char target_signature[] = {'T', 'a', 'r', 'g', 'e', 't'};
 constexpr unsigned char suffix_signature[] = {'U', 'F', 'D'};
 constexpr std::uint16_t bcd_dfu = 0x011A; // DfuSe's DFU version
@@ -26,6 +27,38 @@ crc_state file_crc;        // of every byte written, for the suffix
 const run_list *runs;   // the plan: one element each
 std::size_t element;       // the element being written
 std::uint64_t element_left; // its bytes still to come
+
+// The target every run goes to unless the plan names others.
+const output_target default_target{0, "ST..."};
+
+// The target of run `index`; the default one where the plan's first
+// target is left unnamed.
+const output_target &target_of(const run_list &plan, std::size_t index)
+{
+    if (plan.targets == nullptr)
+        return default_target;
+    const output_target &target = plan.targets[plan.items[index].target];
+    return target.number == 0 && target.name[0] == '\0' ? default_target : target;
+}
+
+// Whether run `index` starts a target: the first, or one after a run of
+// another target.
+bool starts_target(const run_list &plan, std::size_t index)
+{
+    return index == 0 || plan.items[index].target != plan.items[index - 1].target;
+}
+
+// The bytes of the target that starts at run `first`, after its prefix.
+std::uint64_t target_size(const run_list &plan, std::size_t first, std::size_t *elements)
+{
+    std::uint64_t size = 0;
+    std::size_t i = first;
+    do
+        size += element_header_size + plan.items[i++].size;
+    while (i < plan.count && !starts_target(plan, i));
+    *elements = i - first;
+    return size;
+}
 
 // Exactly `count` hexadecimal digits; false otherwise.
 bool parse_id(const char *text, std::size_t count, std::uint16_t *id)
@@ -46,26 +79,61 @@ bool configure(const char *parameters)
            parameters[9] == '\0';
 }
 
-// The bytes before the suffix: what the prefix's image size counts.
-std::uint64_t image_size(const run_list &plan)
-{
-    std::uint64_t size = prefix_size + target_prefix_size;
-    for (std::size_t i = 0; i < plan.count; ++i)
-        size += element_header_size + plan.items[i].size;
-    return size;
-}
-
-plan_verdict judge(const run_list &plan, std::size_t * /*unused*/)
-{
-    if (plan.count == 0)
-        return plan_empty; // a target without elements is refused by its readers
-    return image_size(plan) + suffix_size > 0xFFFFFFFF ? plan_too_large : plan_fits;
-}
-
 bool put_bytes(const void *bytes, std::size_t count)
 {
     crc_feed(&file_crc, static_cast<const unsigned char *>(bytes), count);
     return stage_bytes(bytes, count);
+}
+
+// The bytes before the suffix: what the prefix's image size counts; the
+// number of targets in `targets`.
+std::uint64_t image_size(const run_list &plan, std::size_t *targets)
+{
+    std::uint64_t size = prefix_size;
+    *targets = 0;
+    for (std::size_t i = 0; i < plan.count; ++i) {
+        if (starts_target(plan, i)) {
+            size += target_prefix_size;
+            ++*targets;
+        }
+        size += element_header_size + plan.items[i].size;
+    }
+    return size;
+}
+
+plan_verdict judge(const run_list &plan, std::size_t *at)
+{
+    if (plan.count == 0)
+        return plan_empty; // a target without elements is refused by its readers
+    // A target's elements lie together in the file, and the runs come in
+    // address order.
+    for (std::size_t i = 1; i < plan.count; ++i)
+        for (std::size_t before = 0; starts_target(plan, i) && before + 1 < i; ++before)
+            if (plan.items[before].target == plan.items[i].target && starts_target(plan, before + 1)) {
+                *at = i;
+                return plan_target_apart;
+            }
+    std::size_t targets = 0;
+    const std::uint64_t size = image_size(plan, &targets);
+    if (targets > 255)
+        return plan_too_large;
+    return size + suffix_size > 0xFFFFFFFF ? plan_too_large : plan_fits;
+}
+
+// The prefix of the target that starts at run `first`.
+bool put_target_prefix(const run_list &plan, std::size_t first)
+{
+    unsigned char prefix[target_prefix_size] = {};
+    const output_target &target = target_of(plan, first);
+    std::size_t elements = 0;
+    const std::uint64_t size = target_size(plan, first, &elements);
+    std::memcpy(prefix, target_signature, sizeof target_signature);
+    prefix[6] = static_cast<unsigned char>(target.number); // alternate setting
+    put_le32(prefix + 7, target.name[0] != '\0' ? 1 : 0);  // named
+    std::memcpy(prefix + 11, target.name, std::min(std::strlen(target.name), std::size_t{255}));
+    put_le32(prefix + 266, static_cast<std::uint32_t>(size));
+    put_le32(prefix + 270, static_cast<std::uint32_t>(elements));
+    return put_bytes(prefix, sizeof prefix);
 }
 
 bool start(std::FILE *stream, const char * /*unused*/, const run_list *plan, std::uint32_t /*unused*/)
@@ -75,17 +143,11 @@ bool start(std::FILE *stream, const char * /*unused*/, const run_list *plan, std
     element = 0;
     element_left = 0;
     crc_start(&file_crc, crc_zlib);
-    const std::uint64_t size = image_size(*plan);
-    unsigned char head[prefix_size + target_prefix_size] = {'D', 'f', 'u', 'S', 'e', 0x01};
+    std::size_t targets = 0;
+    const std::uint64_t size = image_size(*plan, &targets);
+    unsigned char head[prefix_size] = {'D', 'f', 'u', 'S', 'e', 0x01};
     put_le32(head + 6, static_cast<std::uint32_t>(size));
-    head[10] = 1; // targets
-    unsigned char *target = head + prefix_size;
-    std::memcpy(target, target_signature, sizeof target_signature);
-    target[6] = 0;                // alternate setting
-    put_le32(target + 7, 1);      // named
-    std::memcpy(target + 11, target_name, sizeof target_name);
-    put_le32(target + 266, static_cast<std::uint32_t>(size - sizeof head));
-    put_le32(target + 270, static_cast<std::uint32_t>(plan->count));
+    head[10] = static_cast<unsigned char>(targets);
     return put_bytes(head, sizeof head);
 }
 
@@ -96,6 +158,8 @@ convert_result put(std::uint32_t address, const unsigned char *bytes, std::size_
     if (element_left == 0) {
         if (element == runs->count || runs->items[element].address != address)
             return image_changed;
+        if (starts_target(*runs, element) && !put_target_prefix(*runs, element))
+            return write_failed;
         const run &next = runs->items[element++];
         unsigned char header[element_header_size];
         put_le32(header, next.address);
@@ -134,4 +198,4 @@ convert_result finish(bool complete)
 
 const file_format dfuse{"dfu", "DfuSe", "a", "dfu[:VID:PID]", ", VID and PID in 4 hexadecimal digits each (default 0483:DF11)",
                           ".dfu ", ".dfu", "", configure, true, true, judge, {start, put, finish}, &dfuse_reader, "",
-                        true, nullptr, false};
+                        true, describe_dfuse_target, false, name_dfuse_target};

@@ -5,9 +5,11 @@
 // the bytes), and the DFU suffix (device, product and vendor IDs, DFU
 // version 0x011A, "UFD", its length 16, and the CRC-32 of every byte
 // before the CRC, kept inverted). Every size is checked against the file
-// before it is used. Each element is data at its address.
+// before it is used. Each element is data at its address; a stretch's
+// detail is its target's alternate setting.
 #include <algorithm>
 #include <cinttypes>
+#include <cstdio>
 #include <cstring>
 
 #include "formats.h"
@@ -49,7 +51,8 @@ bool file_crc(std::FILE *input, std::uint64_t size, std::uint32_t *crc)
 
 // Checks the prefix and the suffix; the image's end (where the suffix
 // starts) in `image_end`, the number of targets in `targets`.
-part_fault read_frame(std::FILE *input, std::uint64_t size, std::uint64_t *image_end, unsigned *targets)
+part_fault read_frame(std::FILE *input, std::uint64_t size, std::uint64_t *image_end, unsigned *targets,
+                      char *device)
 {
     if (size < prefix_size + suffix_size)
         return make_fault(part_malformed, 0, "%" PRIu64 " bytes are too few for a DfuSe prefix and suffix; it may have "
@@ -76,6 +79,7 @@ part_fault read_frame(std::FILE *input, std::uint64_t size, std::uint64_t *image
                           get_le32(suffix + 12), crc);
     *image_end = size - suffix_size;
     *targets = prefix[10];
+    std::snprintf(device, 16, "%04X:%04X", get_le16(suffix + 4), get_le16(suffix + 2));
     return {part_well_formed, 0, 0, {}};
 }
 
@@ -91,6 +95,7 @@ part_fault read_target(std::FILE *input, unsigned target, std::uint64_t *at, std
         return {part_read_failed, 0, 0, {}};
     if (std::memcmp(prefix, "Target", 6) != 0)
         return make_fault(part_malformed, 0, "target %u does not start with 'Target'", target);
+    const std::uint8_t alternate = prefix[6];
     const std::uint32_t target_size = get_le32(prefix + 266);
     const std::uint32_t elements = get_le32(prefix + 270);
     const std::uint64_t begin = *at + target_prefix_size;
@@ -115,7 +120,7 @@ part_fault read_target(std::FILE *input, unsigned target, std::uint64_t *at, std
         if (address + std::uint64_t{size} > address_space_size)
             return make_fault(part_past_top, 0, "target %u, element %" PRIu32 " at 0x%" PRIX32 " passes 0xFFFFFFFF",
                               target, element, address);
-        if (size > 0 && !add_stretch(stretches, {address, size, next, element_where(target, element), 0}))
+        if (size > 0 && !add_stretch(stretches, {address, size, next, element_where(target, element), alternate}))
             return {part_out_of_memory, 0, 0, {}};
         next += size;
     }
@@ -130,7 +135,7 @@ part_fault read_part(std::FILE *input, std::uint64_t size, part_stretches *stret
 {
     std::uint64_t image_end = 0;
     unsigned targets = 0;
-    part_fault fault = read_frame(input, size, &image_end, &targets);
+    part_fault fault = read_frame(input, size, &image_end, &targets, stretches->parameters);
     std::uint64_t at = prefix_size;
     for (unsigned target = 0; target < targets && fault.verdict == part_well_formed; ++target)
         fault = read_target(input, target, &at, image_end, stretches);
@@ -161,5 +166,33 @@ part_fault read(part_cursor *cursor, std::uint64_t size, part_stretches *stretch
 }
 
 } // namespace
+
+void name_dfuse_target(std::FILE *input, const part_stretch &stretch, char *name, std::size_t size)
+{
+    // The targets before it were checked when the file was read.
+    const auto target = static_cast<unsigned>(stretch.number >> 32);
+    unsigned char prefix[target_prefix_size];
+    std::uint64_t at = prefix_size;
+    bool read = true;
+    for (unsigned i = 0; read && i < target; ++i) {
+        read = read_at(input, at, prefix, sizeof prefix);
+        at += target_prefix_size + get_le32(prefix + 266);
+    }
+    if (!read || !read_at(input, at, prefix, sizeof prefix)) {
+        std::snprintf(name, size, "?");
+        return;
+    }
+    const char *text = reinterpret_cast<const char *>(prefix + 11);
+    const auto *end = static_cast<const char *>(std::memchr(text, '\0', 255));
+    const int length = get_le32(prefix + 7) == 0 ? 0 : end != nullptr ? static_cast<int>(end - text) : 255;
+    std::snprintf(name, size, "%.*s", length, text);
+}
+
+void describe_dfuse_target(std::FILE *input, const part_stretch &stretch, char *name, std::size_t size)
+{
+    char target[256];
+    name_dfuse_target(input, stretch, target, sizeof target);
+    std::snprintf(name, size, "alt %" PRIu32 " '%s'", stretch.detail, target);
+}
 
 const part_reader dfuse_reader{recognise, read, open_file_bytes, take_file_bytes};

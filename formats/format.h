@@ -17,7 +17,8 @@ enum plan_verdict {
     plan_fits,
     plan_empty,     // no byte at all, which the format cannot carry
     plan_too_large, // the file would pass what its fields can count
-    plan_gap_too_large // between run `at` and the next lies a gap too large to write
+    plan_gap_too_large, // between run `at` and the next lies a gap too large to write
+    plan_target_apart   // run `at` goes to a target that runs before it left for another
 };
 
 struct file_format {
@@ -54,6 +55,11 @@ struct file_format {
     // -v shows each stretch on a line of its own (the sections of an ELF
     // file), rather than each piece.
     bool describes_each_stretch;
+    // For a format whose stretches belong to targets (a DfuSe file's
+    // alternate settings): the number of a stretch's target, which its
+    // `detail` holds, and its name, written to `name` (`size` bytes, NUL
+    // included); null for other formats.
+    void (*target_name)(std::FILE *input, const part_stretch &stretch, char *name, std::size_t size) = nullptr;
 };
 
 // Every format: those written first, in the order messages list them.

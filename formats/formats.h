@@ -52,6 +52,10 @@ extern const part_reader intel_hex_reader, s_record_reader, dfuse_reader, uf2_re
 
 // What -v says of a UF2 file's stretch: its family.
 void describe_uf2_stretch(std::FILE *input, const part_stretch &stretch, char *text, std::size_t size);
+// A DfuSe stretch's target: its name (empty when it has none), and for -v
+// its alternate setting and name ("alt 1 'Option Bytes'").
+void name_dfuse_target(std::FILE *input, const part_stretch &stretch, char *name, std::size_t size);
+void describe_dfuse_target(std::FILE *input, const part_stretch &stretch, char *name, std::size_t size);
 
 extern const file_format intel_hex, raw_binary, dfuse, s_records, uf2, elf_format;
 

@@ -225,6 +225,10 @@ std::string part_fault(const std::string &file, const std::string &why)
 // part.hex's bytes as a raw binary, from 0x08000010.
 const std::string part_bin = std::string("\x01\x02\x03\x04\x05\x06\x07\x08") + std::string(0xE8, '\xFF') + "\xAA\xBB\xCC\xDD";
 const std::string part_srec = "S0060000686472BB\nS107001001020304DE\nS5030001FB\nS9030000FC\n";
+// A DfuSe file for another device, with flash and option bytes in targets of their own.
+const std::string two_targets = dfuse_file({{0, "Internal Flash", 0x08000000, counting(64)},
+                                            {1, "Option Bytes", 0x1FFFC000, {0xAA, 0xBB, 0xCC, 0xDD}}},
+                                           0x1234, 0x5678);
 // 2,800 records of 24 bytes from 0x08000000: one of them crosses the walk's
 // first 64 KiB block.
 const bytes all_24 = counting(2800 * 24);
@@ -759,6 +763,26 @@ std::vector<cli_case> command_line_cases()
          {"image.bin", "zero.bin"}, {}},
         // Other formats: chosen by -O, else by the -o path's extension; the derived path takes the format's.
         group("Formats"),
+        // A DfuSe file's targets and device kept; other bytes join alt 0.
+        {{"-v", "-O", "dfu", "-o", "out.dfu", "two.dfu"}, text_file("two.dfu", two_targets), 0, "",
+         "0x08000000-0x0800003F         64 bytes  two.dfu (DfuSe alt 0 'Internal Flash')\n"
+         "0x1FFFC000-0x1FFFC003          4 bytes  two.dfu (DfuSe alt 1 'Option Bytes')\n",
+         {"image.bin", "two.dfu", "out.dfu"}, {{"out.dfu", two_targets}}},
+        {{"-o", "out.dfu", "-m", "8000040:image.bin", "two.dfu"}, text_file("two.dfu", two_targets), 0, "", "",
+         {"image.bin", "two.dfu", "out.dfu"},
+         {{"out.dfu", dfuse_file({{0, "Internal Flash", 0x08000000, counting(64) + image}, {1, "Option Bytes", 0x1FFFC000,
+                                                                                            {0xAA, 0xBB, 0xCC, 0xDD}}},
+                                 0x1234, 0x5678)}}},
+        {{"-o", "out.dfu", "-m", "20000000:image.bin", "two.dfu"}, text_file("two.dfu", two_targets), 252, "",
+         "The DfuSe output's target 0 ('Internal Flash') would hold 0x20000000, with another target's bytes between it and "
+         "its own below: a DfuSe file keeps each target's bytes together, in address order\n", {"image.bin", "two.dfu"}, {}},
+        {{"-o", "out.dfu", "-i", "two.dfu", "other.dfu"},
+         [](const temp_dir &dir) {
+             text_file("two.dfu", two_targets)(dir);
+             text_file("other.dfu", dfuse_file({{0, "", 0x08010000, {1}}}))(dir);
+         },
+         255, "", "'other.dfu' is for 0483:DF11 and 'two.dfu' for 1234:5678: say which the DfuSe output is for, with -O "
+         "dfu[:VID:PID]\n", {"image.bin", "two.dfu", "other.dfu"}, {}},
         {{"-O", "srec", "-o", "-", "image.bin"}, no_setup, 0, image_srec("S0030000FC\n"), "", {"image.bin"}, {}},
         {{"-o", "out.S19", "image.bin"}, no_setup, 0, "", "", {"image.bin", "out.S19"},
          {{"out.S19", image_srec("S00A00006F75742E533139B2\n")}}},

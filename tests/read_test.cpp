@@ -73,29 +73,6 @@ bytes take_all(const part_reader &reader, std::string text)
     return taken;
 }
 
-// A DfuSe file with one target per (address, data), each target's
-// alternate setting its index; the first target's size field says
-// `target_extra` bytes more than it holds, and the prefix's image size counts
-// the suffix when `size_with_suffix`.
-std::string dfuse_file(const std::vector<std::pair<std::uint32_t, bytes>> &targets, std::uint32_t target_extra = 0,
-                       bool size_with_suffix = false)
-{
-    const auto le32 = [](std::uint64_t value) {
-        return std::string{static_cast<char>(value), static_cast<char>(value >> 8), static_cast<char>(value >> 16),
-                           static_cast<char>(value >> 24)};
-    };
-    std::string body;
-    for (std::size_t i = 0; i < targets.size(); ++i) {
-        const bytes &data = targets[i].second;
-        body += "Target" + std::string(1, static_cast<char>(i)) + le32(1) + std::string("ST...") + std::string(250, '\0') +
-                le32(8 + data.size() + (i == 0 ? target_extra : 0)) + le32(1) + le32(targets[i].first) +
-                le32(data.size()) + std::string(data.begin(), data.end());
-    }
-    std::string file = "DfuSe\x01" + le32(11 + body.size() + (size_with_suffix ? 16 : 0)) +
-                       std::string(1, static_cast<char>(targets.size())) + body + "\xFF\xFF\x11\xDF\x83\x04\x1A\x01UFD\x10";
-    return file + le32(~bitwise_zlib_crc(reinterpret_cast<const std::uint8_t *>(file.data()), file.size()) & 0xFFFFFFFFu);
-}
-
 // `data` at `address` in `format` (configured with `parameters`), as its
 // writer writes it.
 std::string written_as(const file_format &format, const char *parameters, std::uint32_t address, const bytes &data)
@@ -288,14 +265,14 @@ TEST(ReadParts, Cases)
         {"DfuSe: as its writer writes it", dfuse_reader, dfu, {{0x08000000, 200}}, "", counting(200)},
         {"DfuSe: a byte changed", dfuse_reader, patched(dfu, 300, "\x02"), {},
          ": the suffix's CRC is 0xCE5BE01A, 0x4EFF3EBC would be right", {}},
-        {"DfuSe: every target read", dfuse_reader, dfuse_file({{0x08000000, {1, 2}}, {0x1FFFC000, {3, 4}}}),
+        {"DfuSe: every target read", dfuse_reader, dfuse_file({{0, "ST...", 0x08000000, {1, 2}}, {1, "ST...", 0x1FFFC000, {3, 4}}}),
          {{0x08000000, 2}, {0x1FFFC000, 2}}, "", {1, 2, 3, 4}},
-        {"DfuSe: an image size that counts the suffix", dfuse_reader, dfuse_file({{0x08000000, {1, 2}}}, 0, true),
+        {"DfuSe: an image size that counts the suffix", dfuse_reader, dfuse_file({{0, "ST...", 0x08000000, {1, 2}}}, 0x0483, 0xDF11, 0, true),
          {{0x08000000, 2}}, "", {1, 2}},
-        {"DfuSe: an element past the top", dfuse_reader, dfuse_file({{0xFFFFFFFF, {1, 2}}}), {},
+        {"DfuSe: an element past the top", dfuse_reader, dfuse_file({{0, "ST...", 0xFFFFFFFF, {1, 2}}}), {},
          ": target 0, element 0 at 0xFFFFFFFF passes 0xFFFFFFFF", {}},
         {"DfuSe: a target's size more than its elements", dfuse_reader,
-         dfuse_file({{0x08000000, {1, 2}}, {0x1FFFC000, {3, 4}}}, 2), {},
+         dfuse_file({{0, "ST...", 0x08000000, {1, 2}}, {1, "ST...", 0x1FFFC000, {3, 4}}}, 0x0483, 0xDF11, 2), {},
          ": target 0's size is 12 bytes, and its elements with their headers hold 10", {}},
         {"UF2: a full payload of 476 bytes", uf2_reader, patched(written_as(uf2, "stm32f4", 0x08000000, counting(16)), 16, "\xDC\x01"),
          {{0x08000000, 476}}, "", counting(16) + repeat(240, 0xFF) + repeat(220, 0)},

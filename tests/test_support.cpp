@@ -31,6 +31,28 @@ std::string s_record(unsigned type, std::uint32_t address, unsigned size, const 
     return text + "\n";
 }
 
+std::string dfuse_file(const std::vector<dfuse_target> &targets, std::uint16_t vendor, std::uint16_t product,
+                       std::uint32_t target_extra, bool size_with_suffix)
+{
+    const auto le = [](std::uint64_t value, std::size_t size) {
+        std::string out;
+        for (std::size_t i = 0; i < size; ++i)
+            out.push_back(static_cast<char>(value >> (8 * i)));
+        return out;
+    };
+    std::string body;
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+        const dfuse_target &target = targets[i];
+        body += "Target" + le(target.alternate, 1) + le(target.name.empty() ? 0 : 1, 4) + target.name +
+                std::string(255 - target.name.size(), '\0') + le(8 + target.data.size() + (i == 0 ? target_extra : 0), 4) +
+                le(1, 4) + le(target.address, 4) + le(target.data.size(), 4) +
+                std::string(target.data.begin(), target.data.end());
+    }
+    std::string file = "DfuSe\x01" + le(11 + body.size() + (size_with_suffix ? 16 : 0), 4) + le(targets.size(), 1) + body +
+                       "\xFF\xFF" + le(product, 2) + le(vendor, 2) + "\x1A\x01UFD\x10";
+    return file + le(~bitwise_zlib_crc(reinterpret_cast<const std::uint8_t *>(file.data()), file.size()), 4);
+}
+
 std::string elf_file(const std::vector<elf_section> &sections)
 {
     std::string out;

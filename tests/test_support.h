@@ -28,6 +28,19 @@ struct elf_section {
 };
 std::string elf_file(const std::vector<elf_section> &sections);
 
+// A DfuSe file: each target with its alternate setting and name (unnamed
+// when empty) holds one element; the device's IDs in the suffix. The first
+// target's size field says `target_extra` bytes more than it holds, and the
+// prefix's image size counts the suffix when `size_with_suffix`.
+struct dfuse_target {
+    unsigned alternate;
+    std::string name;
+    std::uint32_t address;
+    bytes data;
+};
+std::string dfuse_file(const std::vector<dfuse_target> &targets, std::uint16_t vendor = 0x0483,
+                       std::uint16_t product = 0xDF11, std::uint32_t target_extra = 0, bool size_with_suffix = false);
+
 // One S-record of `type` with a `size`-byte address, its count and checksum right.
 std::string s_record(unsigned type, std::uint32_t address, unsigned size, const bytes &data);
 
