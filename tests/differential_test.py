@@ -1,17 +1,12 @@
 #!/usr/bin/env python3
-"""fw2hex against the peers on random inputs, bounded to about a minute.
+"""fw2hex against the peers on random inputs, bounded to about a minute:
+random maps written by srec_cat and objcopy (block sizes, address lengths,
+header, count and start records) and random programs linked by
+arm-none-eabi-gcc (AT> FLASH, PHDRS, NOLOAD, gaps, either byte order). The
+address map and start address fw2hex reads must be the peer's.
 
-Random address maps are written as S-records and Intel HEX by srec_cat and
-objcopy (output block sizes, address lengths, header, count and start
-records on and off), and random programs are linked by arm-none-eabi-gcc
-from random linker scripts (AT> FLASH, PHDRS, NOLOAD, gaps, either byte
-order). fw2hex reads each file and writes Intel HEX; its address map (and
-start address) must be the one the peer reads from the same file, and, for
-the maps, the one written.
-
-Usage: differential_test.py FW2HEX [SEED]  (FW2HEX_SEED too; the seed is
-printed with any failure, to run the same inputs again). Exits 77, which
-ctest takes as skipped, when a peer is missing.
+Usage: differential_test.py FW2HEX [SEED] (or FW2HEX_SEED); a failure
+prints its seed. Exits 77 (skipped) when a peer is missing.
 """
 import os
 import random
@@ -49,8 +44,8 @@ def parse_ihex(text):
     return memory, start
 
 
-def run(command, **options):
-    return subprocess.run(command, check=True, capture_output=True, **options).stdout
+def run(command):
+    return subprocess.run(command, check=True, capture_output=True).stdout
 
 
 def random_map(rng, top):
@@ -65,7 +60,7 @@ def random_map(rng, top):
     return stretches or [(0x100, b"\x01")]
 
 
-def map_case(rng, work, fw2hex, number):
+def map_case(rng, work, number):
     """One random map, written by srec_cat and, for some, rewritten by objcopy."""
     kind = rng.choice(("srec", "ihex", "objcopy srec", "objcopy ihex"))
     small = rng.random() < 0.3
@@ -124,7 +119,7 @@ void Reset_Handler(void) {{ for (unsigned i = 0;; ++i) sink = table[i % {table}]
 """
 
 
-def elf_case(rng, work, fw2hex, number, gcc, objcopy):
+def elf_case(rng, work, number, gcc, objcopy):
     """One program from a random linker script and its objcopy -O ihex."""
     phdrs = rng.random() < 0.4
     table, data = rng.randint(1, 3000), rng.randint(1, 300)
@@ -167,10 +162,8 @@ def main():
         while time.monotonic() < deadline and number < 400:
             number += 1
             try:
-                if number % 5 == 0:
-                    what, path, peer, peer_start = elf_case(rng, work, fw2hex, number, gcc, objcopy)
-                else:
-                    what, path, peer, peer_start = map_case(rng, work, fw2hex, number)
+                what, path, peer, peer_start = (elf_case(rng, work, number, gcc, objcopy) if number % 5 == 0
+                                                else map_case(rng, work, number))
                 result = subprocess.run([fw2hex, "-o", "-", "-i", path], capture_output=True)
                 if result.returncode != 0:
                     raise AssertionError("fw2hex exits %d: %s" % (result.returncode, result.stderr.decode().strip()))

@@ -240,8 +240,6 @@ TEST(ReadParts, Cases)
          "2: data records share the address 0x11 with line 1", {}},
         {"S-records: a termination record with data", s_record_reader, s_record(1, 0x10, 2, {1}) + s_record(9, 0, 2, {7}),
          {}, "2: wrong byte count for its record type", {}},
-        {"S-records: a count record with data", s_record_reader, s_record(1, 0x10, 2, {1}) + s_record(5, 1, 2, {7}) + end,
-         {}, "2: wrong byte count for its record type", {}},
         {"S-records: full S3 lines with CR LF, and a fault after them", s_record_reader,
          replaced(s_record(3, 0x08000000, 4, sixteen) + s_record(3, 0x08000010, 4, sixteen) + "S4030000FC\n", "\n", "\r\n"),
          {}, "3:2: unknown record type S4", {}},
